@@ -1,0 +1,36 @@
+# Third-party sources, pinned outside the repository. They build as their own
+# targets without our warning flags so a rebuild of our code never touches them.
+set(OSTREL_DEPS_DIR "${CMAKE_SOURCE_DIR}/../shared/deps" CACHE PATH "Pinned third-party sources")
+get_filename_component(OSTREL_DEPS_DIR "${OSTREL_DEPS_DIR}" ABSOLUTE)
+if(NOT EXISTS "${OSTREL_DEPS_DIR}/imgui/imgui.h")
+  message(FATAL_ERROR "Third-party sources not found in ${OSTREL_DEPS_DIR}")
+endif()
+
+set(IMGUI_DIR "${OSTREL_DEPS_DIR}/imgui")
+add_library(imgui STATIC
+  ${IMGUI_DIR}/imgui.cpp
+  ${IMGUI_DIR}/imgui_draw.cpp
+  ${IMGUI_DIR}/imgui_tables.cpp
+  ${IMGUI_DIR}/imgui_widgets.cpp
+  ${IMGUI_DIR}/misc/cpp/imgui_stdlib.cpp)
+target_include_directories(imgui SYSTEM PUBLIC ${IMGUI_DIR} ${IMGUI_DIR}/misc/cpp ${IMGUI_DIR}/backends)
+
+# Win32 and Direct3D 11 back ends: only the real window links them.
+add_library(imgui_win32_dx11 STATIC
+  ${IMGUI_DIR}/backends/imgui_impl_win32.cpp
+  ${IMGUI_DIR}/backends/imgui_impl_dx11.cpp)
+target_link_libraries(imgui_win32_dx11 PUBLIC imgui d3d11 d3dcompiler dxgi dwmapi gdi32)
+
+# Headless frames for the tests.
+add_library(imgui_null STATIC ${IMGUI_DIR}/backends/imgui_impl_null.cpp)
+target_link_libraries(imgui_null PUBLIC imgui)
+
+set(MINIZ_DIR "${OSTREL_DEPS_DIR}/miniz")
+file(WRITE "${CMAKE_BINARY_DIR}/miniz-gen/miniz_export.h" "#pragma once\n#define MINIZ_EXPORT\n")
+add_library(miniz STATIC
+  ${MINIZ_DIR}/miniz.c ${MINIZ_DIR}/miniz_tdef.c ${MINIZ_DIR}/miniz_tinfl.c ${MINIZ_DIR}/miniz_zip.c)
+target_include_directories(miniz SYSTEM PUBLIC ${MINIZ_DIR} "${CMAKE_BINARY_DIR}/miniz-gen")
+target_compile_definitions(miniz PUBLIC MINIZ_NO_ZLIB_COMPATIBLE_NAMES)
+
+add_library(nlohmann_json INTERFACE)
+target_include_directories(nlohmann_json SYSTEM INTERFACE "${OSTREL_DEPS_DIR}/nlohmann_json/single_include")

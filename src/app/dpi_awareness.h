@@ -1,0 +1,3 @@
+#pragma once
+// Per-monitor DPI awareness with fallbacks for older systems; call before any window exists.
+void EnableDpiAwareness();

@@ -1,0 +1,64 @@
+// Entry point: command line, single instance, COM, DPI awareness, then the
+// window and the wizard.
+#include "app/command_line.h"
+#include "app/dpi_awareness.h"
+#include "app/window.h"
+#include "state/installer_app.h"
+
+#include <objbase.h>
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
+{
+    LaunchOptions options = ReadCommandLine();
+
+    HANDLE mutex = CreateMutexW(nullptr, TRUE, L"OstrelInstaller.SingleInstance");
+    if (mutex && GetLastError() == ERROR_ALREADY_EXISTS)
+    {
+        // Another copy runs: bring it forward and leave quietly.
+        if (HWND other = FindWindowW(L"OstrelInstaller", nullptr))
+        {
+            ShowWindow(other, SW_SHOW);
+            SetForegroundWindow(other);
+        }
+        CloseHandle(mutex);
+        return Exit_Ok;
+    }
+
+    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    EnableDpiAwareness();
+
+    HWND window = CreateMainWindow(instance);
+    if (!window)
+    {
+        if (mutex)
+        {
+            ReleaseMutex(mutex);
+            CloseHandle(mutex);
+        }
+        CoUninitialize();
+        return Exit_GraphicsFailed;
+    }
+
+    InstallerApp app;
+    ApplyLaunchOptions(app, options);
+    app.Init(window, options.server, options.data, options.dir);
+
+    SetWindowApp(&app);
+    ShowWindow(window, SW_SHOWDEFAULT);
+    UpdateWindow(window);
+    RunFrameLoop(app);
+
+    SetWindowApp(nullptr);
+    app.cancelRequested.store(true);
+    app.alive->store(false);
+    DestroyMainWindow(instance);
+    if (mutex)
+    {
+        ReleaseMutex(mutex);
+        CloseHandle(mutex);
+    }
+    CoUninitialize();
+    // The InstallerApp goes with this frame: not before its worker is done with it.
+    app.WaitForWorkerOrExit(app.exitCode);
+    return app.exitCode;
+}

@@ -1,0 +1,16 @@
+// The main window, its Direct3D 11 device, the GUI context and the frame loop.
+#pragma once
+#include <windows.h>
+
+class InstallerApp;
+
+// Window class, window (hidden), device and swap chain, GUI context, theme and
+// fonts. On a graphics failure the message box has been shown and everything
+// created is released; the caller exits with Exit_GraphicsFailed.
+HWND CreateMainWindow(HINSTANCE instance);
+// What the window procedure consults on WM_CLOSE; null while none.
+void SetWindowApp(InstallerApp* app);
+// Until WM_QUIT or a frame that set quitRequested.
+void RunFrameLoop(InstallerApp& app);
+// GUI back ends and context, graphics objects, window and class, in that order.
+void DestroyMainWindow(HINSTANCE instance);

@@ -1,0 +1,148 @@
+#include "install/job.h"
+
+#include "install/log.h"
+#include "state/installer_app.h"
+
+#include <chrono>
+#include <system_error>
+#include <thread>
+
+namespace
+{
+// Thread entry for both kinds of worker. The argument record belongs to the
+// thread. A worker whose thread starts after shutdown began does no work, but
+// still clears jobBusy: shutdown keeps the InstallerApp alive until it does.
+template <typename Args, typename Body>
+void WorkerEntry(std::unique_ptr<Args> args, Body body)
+{
+    if (args->alive->load())
+    {
+        body(*args);
+        return;
+    }
+    args->app->jobBusy.store(false);
+}
+
+const char* kNoThread = "Couldn't start the installer's worker thread - close some programs and try again.";
+} // namespace
+
+void InstallerApp::StartInstall()
+{
+    if (jobBusy.load())
+        return;
+    jobBusy.store(true);
+    jobFinished.store(false);
+    jobSucceeded.store(false);
+    cancelRequested.store(false);
+    jobBytesDone.store(0);
+    jobBytesTotal.store(0);
+    gamePhase.store(0);
+    jobStage.store(0);
+    speedLastBytes = 0;
+    speedLastTime = 0.0;
+    speedBytesPerSec = 0.0;
+    {
+        std::lock_guard<std::mutex> lock(jobMutex);
+        errorText.clear();
+        statusText = "Checking the server...";
+        gameDirResult.clear();
+    }
+    page = Page_Progress;
+
+    auto args = std::make_unique<InstallArgs>();
+    args->app = this;
+    args->installDir = installDir;
+    args->desktopShortcut = desktopShortcut;
+    args->startMenuShortcut = startMenuShortcut;
+    args->includeGame = includeGame;
+    args->alive = alive;
+    try
+    {
+        std::thread(WorkerEntry<InstallArgs, void (*)(InstallArgs&)>, std::move(args), &RunInstall).detach();
+    }
+    catch (const std::system_error&)
+    {
+        // Never leave the job block busy: the page shows the failure and Retry.
+        Fail(kNoThread);
+    }
+}
+
+void InstallerApp::StartUninstall()
+{
+    if (jobBusy.load() || !existingInstall)
+        return;
+    jobBusy.store(true);
+    jobFinished.store(false);
+    jobSucceeded.store(false);
+    cancelRequested.store(false);
+    jobBytesDone.store(0);
+    jobBytesTotal.store(0);
+    {
+        std::lock_guard<std::mutex> lock(jobMutex);
+        errorText.clear();
+        statusText = "Preparing...";
+    }
+    page = Page_Removing;
+
+    auto args = std::make_unique<UninstallArgs>();
+    args->app = this;
+    args->installDir = existingInstallDir;
+    args->gameDir = existingGameDir;
+    args->removeLauncherData = removeLauncherData;
+    args->alive = alive;
+    try
+    {
+        std::thread(WorkerEntry<UninstallArgs, void (*)(UninstallArgs&)>, std::move(args), &RunUninstall).detach();
+    }
+    catch (const std::system_error&)
+    {
+        {
+            std::lock_guard<std::mutex> lock(jobMutex);
+            errorText = kNoThread;
+        }
+        jobSucceeded.store(false);
+        jobFinished.store(true);
+        jobBusy.store(false);
+    }
+}
+
+void InstallerApp::SetStatus(int stage, const std::string& text)
+{
+    jobStage.store(stage);
+    std::lock_guard<std::mutex> lock(jobMutex);
+    statusText = text;
+}
+
+void InstallerApp::Fail(const std::string& message)
+{
+    AppendLog(*this, "FAILED: " + message);
+    {
+        std::lock_guard<std::mutex> lock(jobMutex);
+        errorText = message;
+    }
+    jobSucceeded.store(false);
+    jobFinished.store(true);
+    jobBusy.store(false);
+}
+
+void InstallerApp::FailUninstall(const std::string& message)
+{
+    {
+        std::lock_guard<std::mutex> lock(jobMutex);
+        errorText = message;
+    }
+    jobSucceeded.store(false);
+    jobFinished.store(true);
+    jobBusy.store(false);
+}
+
+void InstallerApp::WaitForWorkerOrExit(int code)
+{
+    // A worker that is still running got the cancel request; give it time to
+    // reach its end. If it does not, end the process here, before the object
+    // could be destroyed under it.
+    for (int i = 0; i < 100 && jobBusy.load(); i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    if (jobBusy.load())
+        ExitProcess((UINT)code);
+}

@@ -1,0 +1,8 @@
+// Plain sentences for network failures.
+#pragma once
+#include <cstdint>
+#include <string>
+
+// Reads GetLastError() first: call it right after the failing WinHTTP call.
+std::string TransportErrorText(const std::string& step, uint32_t secureFlags);
+std::string SecureFailureText(uint32_t flags);

@@ -1,0 +1,45 @@
+#include "net/http.h"
+
+#include "util/text.h"
+
+#include <filesystem>
+
+HttpResult HttpGet(const std::string& url, const std::string& token)
+{
+    return HttpRequest("GET", url, token, std::string(), {}, nullptr, nullptr, nullptr);
+}
+
+HttpResult HttpDownload(const std::string& url, const std::string& token, const std::string& path,
+                        std::atomic<uint64_t>* bytesDone, std::atomic<uint64_t>* bytesTotal,
+                        const std::atomic<bool>* cancel)
+{
+    DownloadTarget target;
+    target.path = path;
+    target.cancelFlag = cancel;
+
+    // Resume from what an earlier attempt left. Only a regular file counts:
+    // anything else at the path (a folder, say) is a fresh download, which then
+    // fails cleanly when the file cannot be opened.
+    std::error_code ec;
+    std::filesystem::path p(Utf8ToWide(path));
+    if (std::filesystem::is_regular_file(p, ec))
+    {
+        uintmax_t size = std::filesystem::file_size(p, ec);
+        if (!ec)
+            target.resumeFrom = size;
+    }
+
+    HttpResult result = HttpRequest("GET", url, token, std::string(), {}, bytesDone, bytesTotal, &target);
+
+    // 416 on a resume: the file on disk is the whole download; the caller's
+    // digest check decides whether it really is.
+    if (result.error.empty() && result.status == 416 && target.resumeFrom > 0)
+    {
+        result.status = 200;
+        if (bytesTotal)
+            bytesTotal->store(target.resumeFrom);
+        if (bytesDone)
+            bytesDone->store(target.resumeFrom);
+    }
+    return result;
+}

@@ -1,0 +1,143 @@
+// The one object that holds everything the wizard knows, and the job block it
+// shares with the install and uninstall workers.
+#pragma once
+#include "net/net_job.h"
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+// The install information of one server check.
+struct InstallInfo
+{
+    bool        ok = false;
+    std::string error;
+    std::string launcherSha256;
+    std::string gameSha256;
+    std::string gameFolder = "Ostrel";
+    std::string gameExe = "Playden.exe";
+    uint64_t    launcherSize = 0;
+    uint64_t    gameSize = 0;
+    uint64_t    gameUnpackedSize = 0;
+};
+
+// Reads the answer of "/api/launcher/v1/install" by the rules of the server
+// check. Never throws, whatever the document holds.
+InstallInfo ParseInstallInfo(const std::string& body);
+
+// Wizard pages.
+enum
+{
+    Page_Welcome = 0,
+    Page_Location = 1,
+    Page_Ready = 2,
+    Page_Progress = 3,
+    Page_Finish = 4,
+    Page_Uninstall = 5,
+    Page_Removing = 6,
+    Page_Removed = 7,
+};
+
+// Exit codes of the process.
+enum
+{
+    Exit_Ok = 0,
+    Exit_GraphicsFailed = 1,
+    Exit_AutoFailed = 2,    // an unattended install or removal did not succeed
+};
+
+class InstallerApp
+{
+public:
+    InstallerApp() = default;
+    InstallerApp(const InstallerApp&) = delete;
+    InstallerApp& operator=(const InstallerApp&) = delete;
+
+    HWND        window = nullptr;
+    float       scale = 1.0f;
+    bool        quitRequested = false;
+    bool        autoMode = false;
+    std::string serverUrl;
+    std::string dataDir;
+    int         page = Page_Welcome;
+    std::shared_ptr<NetJob> infoJob;
+    InstallInfo info;
+    bool        infoDone = false;
+    std::string installDir;
+    bool        desktopShortcut = true;
+    bool        startMenuShortcut = true;
+    bool        openLauncherAtFinish = true;
+    bool        locationValid = false;
+    bool        removeLauncherData = false;
+    bool        uninstallMode = false;
+    bool        includeGame = true;
+    bool        existingInstall = false;
+    std::string existingInstallDir;
+    std::string existingGameDir;
+
+    // Job block: shared with the worker threads (see install/job.h for the rules).
+    std::atomic<int32_t>  jobStage{0};
+    std::atomic<uint64_t> jobBytesDone{0};
+    std::atomic<uint64_t> jobBytesTotal{0};
+    std::atomic<uint32_t> gamePhase{0};
+    std::atomic<bool>     jobBusy{false};
+    std::atomic<bool>     jobFinished{false};
+    std::atomic<bool>     jobSucceeded{false};
+    std::atomic<bool>     cancelRequested{false};
+    std::mutex            jobMutex;     // guards the four strings below
+    std::string           errorText;
+    std::string           statusText;
+    std::string           gameDirResult;
+    std::string           launcherPathResult;
+    std::shared_ptr<std::atomic<bool>> alive = std::make_shared<std::atomic<bool>>(true);
+    uint64_t              speedLastBytes = 0;
+    double                speedLastTime = 0.0;
+    double                speedBytesPerSec = 0.0;
+
+    // Not on the command line: "https://" + the download host built into the
+    // program. Tests point it at a local server.
+    std::string downloadUrl = "https://" OSTREL_DOWNLOAD_HOST;
+    // What the process returns; set when an unattended run ends (Exit_*).
+    int         exitCode = Exit_Ok;
+
+    // state/init.cpp
+    void Init(HWND wnd, const std::string& server, const std::string& data, const std::string& dir);
+    // state/server_check.cpp
+    void FetchInfo();
+    void CollectInfo();
+    // wizard/frame.cpp
+    void Frame();
+    bool WizardButton(const char* label, float x, float y, bool enabled, bool isDefault);
+    void DrawSidePanel(float h);
+    // wizard/*_page.cpp
+    void DrawWelcomePage(float w, float h);
+    void DrawLocationPage(float w);
+    void DrawReadyPage(float w);
+    void DrawProgressPage(float w);
+    void DrawFinishPage(float w, float h);
+    void DrawUninstallPage(float w);
+    void DrawRemovingPage(float w);
+    void DrawRemovedPage(float w, float h);
+    void FinishSetup();
+    // install/job.cpp
+    void StartInstall();
+    void StartUninstall();
+    void SetStatus(int stage, const std::string& text);
+    void Fail(const std::string& message);
+    void FailUninstall(const std::string& message);
+    // Shutdown: the object may be destroyed only once no worker can write into it.
+    void WaitForWorkerOrExit(int exitCode);
+};
+
+// "C:\Ostrel" on the fixed drive with the most free space.
+std::string DefaultInstallDir();
+// One REG_SZ value under HKEY_CURRENT_USER; empty on any failure.
+std::string ReadRegString(const std::wstring& subKey, const std::wstring& valueName);
+// The installer's own key: the test key when a data folder was given.
+const wchar_t* InstallerRegKey(const std::string& dataDir);
+
+#define OSTREL_UNINSTALL_KEY L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\OstrelGame"

@@ -1,0 +1,56 @@
+#include "test_support.h"
+
+#include "util/text.h"
+
+#include <windows.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace fs = std::filesystem;
+
+std::string MakeTempDir(const std::string& name)
+{
+    static std::atomic<int> counter{0};
+    fs::path p = fs::temp_directory_path() / L"ostrel-tests" /
+        (Utf8ToWide(name) + L"-" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(counter++));
+    std::error_code ec;
+    fs::remove_all(p, ec);
+    fs::create_directories(p);
+    return WideToUtf8(p.wstring());
+}
+
+void WriteFileBytes(const std::string& path, const std::string& bytes)
+{
+    fs::path p(Utf8ToWide(path));
+    std::error_code ec;
+    fs::create_directories(p.parent_path(), ec);
+    std::ofstream f(p, std::ios::binary | std::ios::trunc);
+    f.write(bytes.data(), (std::streamsize)bytes.size());
+}
+
+std::string ReadFileBytes(const std::string& path)
+{
+    std::ifstream f(fs::path(Utf8ToWide(path)), std::ios::binary);
+    std::ostringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+bool PathExists(const std::string& path)
+{
+    std::error_code ec;
+    return fs::exists(fs::path(Utf8ToWide(path)), ec);
+}
+
+std::string EnvVar(const char* name)
+{
+    wchar_t buf[4096];
+    std::wstring wname = Utf8ToWide(name);
+    DWORD n = GetEnvironmentVariableW(wname.c_str(), buf, 4096);
+    if (n == 0 || n >= 4096)
+        return std::string();
+    return WideToUtf8(std::wstring(buf, n));
+}
