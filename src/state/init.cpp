@@ -61,7 +61,10 @@ std::string ReadRegString(const std::wstring& subKey, const std::wstring& valueN
 {
     wchar_t buf[2048] = {};     // 4096 bytes, of which 4094 are offered: the zero always fits
     DWORD size = 4094;
-    LSTATUS rc = RegGetValueW(HKEY_CURRENT_USER, subKey.c_str(), valueName.c_str(), RRF_RT_REG_SZ, nullptr, buf, &size);
+    // RRF_NOEXPAND keeps a REG_EXPAND_SZ value its own type, so the REG_SZ
+    // restriction refuses it instead of expanding it into a REG_SZ.
+    LSTATUS rc = RegGetValueW(HKEY_CURRENT_USER, subKey.c_str(), valueName.c_str(),
+                              RRF_RT_REG_SZ | RRF_NOEXPAND, nullptr, buf, &size);
     if (rc != ERROR_SUCCESS)
         return std::string();
     return WideToUtf8(std::wstring(buf));

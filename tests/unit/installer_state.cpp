@@ -1,0 +1,149 @@
+#include <doctest.h>
+
+#include "state/installer_app.h"
+#include "test_support.h"
+#include "util/text.h"
+
+#include <windows.h>
+
+namespace
+{
+const wchar_t* kTestKey = L"Software\\OstrelTest\\Installer";
+const wchar_t* kRealKey = L"Software\\Ostrel\\Installer";
+
+void SetValue(const wchar_t* key, const wchar_t* name, DWORD type, const std::wstring& text)
+{
+    HKEY k = nullptr;
+    REQUIRE(RegCreateKeyExW(HKEY_CURRENT_USER, key, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &k, nullptr) == ERROR_SUCCESS);
+    RegSetValueExW(k, name, 0, type, (const BYTE*)text.c_str(), (DWORD)((text.size() + 1) * sizeof(wchar_t)));
+    RegCloseKey(k);
+}
+
+// A refused port: the server check started by Init ends at once.
+const char* kNoServer = "http://127.0.0.1:9";
+
+struct App : InstallerApp
+{
+    ~App() { alive->store(false); }
+};
+} // namespace
+
+TEST_CASE("defaults")
+{
+    App app;
+    CHECK(app.page == Page_Welcome);
+    CHECK(app.desktopShortcut);
+    CHECK(app.startMenuShortcut);
+    CHECK(app.openLauncherAtFinish);
+    CHECK(app.includeGame);
+    CHECK_FALSE(app.removeLauncherData);
+    CHECK_FALSE(app.locationValid);
+    CHECK(app.scale == 1.0f);
+    CHECK(app.alive->load());
+    CHECK(app.info.gameFolder == "Ostrel");
+    CHECK(app.info.gameExe == "Playden.exe");
+    CHECK(app.downloadUrl == "https://" OSTREL_DOWNLOAD_HOST);
+}
+
+TEST_CASE("ReadRegString takes only REG_SZ values that fit")
+{
+    RegDeleteTreeW(HKEY_CURRENT_USER, kTestKey);
+    SetValue(kTestKey, L"Plain", REG_SZ, L"C:\\Spiele\\\u00d6strel");
+    SetValue(kTestKey, L"Expand", REG_EXPAND_SZ, L"%TEMP%\\Ostrel");
+    SetValue(kTestKey, L"Fits", REG_SZ, std::wstring(2046, L'a'));
+    SetValue(kTestKey, L"TooLong", REG_SZ, std::wstring(2047, L'a'));
+    CHECK(ReadRegString(kTestKey, L"Plain") == "C:\\Spiele\\\xc3\x96strel");
+    CHECK(ReadRegString(kTestKey, L"Expand").empty());
+    CHECK(ReadRegString(kTestKey, L"Fits") == std::string(2046, 'a'));
+    CHECK(ReadRegString(kTestKey, L"TooLong").empty());
+    CHECK(ReadRegString(kTestKey, L"Missing").empty());
+    CHECK(ReadRegString(L"Software\\OstrelTest\\NoSuchKey", L"Plain").empty());
+    RegDeleteTreeW(HKEY_CURRENT_USER, kTestKey);
+}
+
+TEST_CASE("Init: addresses, folders and the earlier installation")
+{
+    std::string installed = MakeTempDir("installed");
+    RegDeleteTreeW(HKEY_CURRENT_USER, kTestKey);
+
+    SUBCASE("defaults without options")
+    {
+        App app;
+        app.Init(nullptr, "", "", "");
+        CHECK(app.serverUrl == "https://" OSTREL_SERVER_HOST);
+        CHECK(app.installDir == DefaultInstallDir());
+        CHECK(app.dataDir.empty());
+        CHECK(app.infoJob != nullptr);     // the server check started at once
+        CHECK_FALSE(app.infoDone);
+    }
+    SUBCASE("values are used exactly as given")
+    {
+        App app;
+        app.Init(nullptr, "http://127.0.0.1:9/", "D:\\data", "E:\\Games\\Ostrel");
+        CHECK(app.serverUrl == "http://127.0.0.1:9/");
+        CHECK(app.dataDir == "D:\\data");
+        CHECK(app.installDir == "E:\\Games\\Ostrel");
+    }
+    SUBCASE("a data folder selects the test key only")
+    {
+        SetValue(kTestKey, L"InstallDir", REG_SZ, Utf8ToWide(installed));
+        SetValue(kTestKey, L"GameDir", REG_SZ, Utf8ToWide(installed + "\\Ostrel"));
+        App app;
+        app.uninstallMode = true;
+        app.Init(nullptr, kNoServer, "C:\\data", "");
+        CHECK(app.existingInstall);
+        CHECK(app.existingInstallDir == installed);
+        CHECK(app.existingGameDir == installed + "\\Ostrel");
+        CHECK(app.page == Page_Uninstall);
+
+        App normal;     // without --data the test key is not seen
+        normal.uninstallMode = true;
+        std::string realBefore = ReadRegString(kRealKey, L"InstallDir");
+        normal.Init(nullptr, kNoServer, "", "");
+        CHECK(normal.existingInstallDir == realBefore);
+    }
+    SUBCASE("a recorded folder that is gone, or a file, is no installation")
+    {
+        WriteFileBytes(installed + "\\file", "x");
+        for (std::string recorded : { installed + "\\gone", installed + "\\file" })
+        {
+            SetValue(kTestKey, L"InstallDir", REG_SZ, Utf8ToWide(recorded));
+            App app;
+            app.uninstallMode = true;
+            app.Init(nullptr, kNoServer, "C:\\data", "");
+            CHECK_FALSE(app.existingInstall);
+            CHECK(app.existingInstallDir == recorded);
+            CHECK(app.page == Page_Welcome);
+        }
+    }
+    SUBCASE("without --uninstall the wizard opens on Welcome")
+    {
+        SetValue(kTestKey, L"InstallDir", REG_SZ, Utf8ToWide(installed));
+        App app;
+        app.Init(nullptr, kNoServer, "C:\\data", "");
+        CHECK(app.existingInstall);
+        CHECK(app.page == Page_Welcome);
+    }
+    RegDeleteTreeW(HKEY_CURRENT_USER, kTestKey);
+}
+
+TEST_CASE("DefaultInstallDir proposes Ostrel on the fixed drive with the most space")
+{
+    std::string dir = DefaultInstallDir();
+    REQUIRE(dir.size() == 9);
+    CHECK(dir.substr(1) == ":\\Ostrel");
+    wchar_t root[4] = { (wchar_t)dir[0], L':', L'\\', 0 };
+    CHECK(GetDriveTypeW(root) == DRIVE_FIXED);
+    ULARGE_INTEGER chosen = {};
+    GetDiskFreeSpaceExW(root, &chosen, nullptr, nullptr);
+    DWORD drives = GetLogicalDrives();
+    for (int i = 0; i < 26; i++)
+    {
+        wchar_t other[4] = { (wchar_t)(L'A' + i), L':', L'\\', 0 };
+        if (!(drives & (1u << i)) || GetDriveTypeW(other) != DRIVE_FIXED)
+            continue;
+        ULARGE_INTEGER avail = {};
+        if (GetDiskFreeSpaceExW(other, &avail, nullptr, nullptr))
+            CHECK(avail.QuadPart <= chosen.QuadPart);
+    }
+}
