@@ -19,7 +19,7 @@ target_include_directories(imgui SYSTEM PUBLIC ${IMGUI_DIR} ${IMGUI_DIR}/misc/cp
 add_library(imgui_win32_dx11 STATIC
   ${IMGUI_DIR}/backends/imgui_impl_win32.cpp
   ${IMGUI_DIR}/backends/imgui_impl_dx11.cpp)
-target_link_libraries(imgui_win32_dx11 PUBLIC imgui d3d11 d3dcompiler dxgi dwmapi gdi32)
+target_link_libraries(imgui_win32_dx11 PUBLIC imgui delay_d3d11 delay_d3dcompiler delay_dxgi delay_dwmapi gdi32)
 
 # Headless frames for the tests.
 add_library(imgui_null STATIC ${IMGUI_DIR}/backends/imgui_impl_null.cpp)

@@ -9,6 +9,11 @@
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
 {
+    // First of all: DLLs load from the system folder only, never from the
+    // folder the setup was started from (a Downloads folder, usually). Every
+    // DLL that is not a KnownDLL is delay-loaded, so none loads before this.
+    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+
     LaunchOptions options = ReadCommandLine();
 
     HANDLE mutex = CreateMutexW(nullptr, TRUE, L"OstrelInstaller.SingleInstance");
