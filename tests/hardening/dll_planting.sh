@@ -1,0 +1,45 @@
+#!/bin/sh
+# Plants marker DLLs under the names of the system DLLs the setup uses beside a
+# copy of it, tells Wine to prefer such native DLLs, runs the setup for a few
+# seconds (it opens its window and starts its server check) and checks that no
+# marker was loaded. A probe built without the protection must load one.
+#   dll_planting.sh SETUP_EXE MARKER_DLL PROBE_EXE
+set -eu
+setup=$1; marker=$2; probe=$3
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+names="winhttp bcrypt d3d11 dxgi dwmapi d3dcompiler_47 version uxtheme crypt32"
+
+export WINEDEBUG=-all LANG=C.UTF-8
+overrides=""
+for n in $names; do overrides="$overrides$n,"; done
+export WINEDLLOVERRIDES="${overrides%,}=n,b;mscoree,mshtml=;winemenubuilder.exe=d"
+
+mkdir "$work/downloads" "$work/data"
+cp "$setup" "$work/downloads/Ostrel Setup.exe"
+for n in $names; do cp "$marker" "$work/downloads/$n.dll"; done
+
+# The setup: a refused server address keeps it on its first page.
+xvfb-run -a -s '-screen 0 1280x1024x24' wine "$work/downloads/Ostrel Setup.exe" \
+  --server http://127.0.0.1:9 --data 'C:\ostrel-dll-planting' >"$work/setup.log" 2>&1 &
+pid=$!
+sleep 10
+kill "$pid" 2>/dev/null || true
+wait "$pid" 2>/dev/null || true
+pkill -f 'downloads/Ostrel Setup.exe' 2>/dev/null || true
+
+loaded=$(ls "$work/downloads" | grep '\.loaded$' || true)
+if [ -n "$loaded" ]; then
+  echo "FAIL: the setup loaded planted DLLs: $loaded"
+  exit 1
+fi
+echo "setup: no planted DLL loaded"
+
+# The control: an ordinary program in the same folder does load the planted winhttp.dll.
+cp "$probe" "$work/downloads/probe.exe"
+wine "$work/downloads/probe.exe" >"$work/probe.log" 2>&1 </dev/null || true
+if [ ! -f "$work/downloads/winhttp.dll.loaded" ]; then
+  echo "FAIL: the unprotected probe did not load the planted winhttp.dll: the test cannot see loads"
+  exit 1
+fi
+echo "unprotected probe: planted winhttp.dll loaded, as expected"
