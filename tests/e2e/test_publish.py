@@ -1,0 +1,153 @@
+"""The publishing tool: what it accepts, what it refuses, and the tree it writes."""
+import hashlib
+import json
+import os
+import subprocess
+import sys
+import zipfile
+
+import pytest
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+sys.path.insert(0, os.path.join(ROOT, "tools"))
+import ostrel_publish as pub  # noqa: E402
+
+PUBLISH = os.path.join(ROOT, "tools", "publish")
+
+
+@pytest.mark.parametrize("name,safe", [
+    ("Ostrel/Playden.exe", True), ("./a.txt", True), ("a//b", True), ("dir/", True),
+    ("Ostrel/données/é.txt", True), ("com10.txt", True), ("CONSOLE.txt", True), ("a.b/c", True),
+    ("", False), ("/abs", False), ("\\abs", False), ("C:/x.dll", False), ("a:stream", False),
+    ("../evil.dll", False), ("a/../b", False), ("a\\..\\b", False),
+    ("NUL", False), ("nul.txt", False), ("x/Com1.dll", False), ("LPT9", False), ("aux .log", False),
+    ("CONIN$", False), ("COM\u00b9", False),
+    ("a.", False), ("a /b", False), ("a<b", False), ("a>b", False), ('a"b', False), ("a|b", False),
+    ("a?b", False), ("a*b", False), ("a\x01b", False), ("tab\there", False),
+])
+def test_entry_name_rule(name, safe):
+    assert pub.is_safe_entry_name(name) is safe
+
+
+def make_zip(path, entries, method=zipfile.ZIP_DEFLATED):
+    with zipfile.ZipFile(path, "w", method) as z:
+        for name, data in entries:
+            z.writestr(name, data)
+    return path
+
+
+@pytest.fixture
+def launcher(tmp_path):
+    p = tmp_path / "Ostrel Launcher.exe"
+    p.write_bytes(b"MZ" + os.urandom(300))
+    return str(p)
+
+
+def run_publish(*args):
+    return subprocess.run([PUBLISH, *map(str, args)], capture_output=True, text=True, timeout=120)
+
+
+def test_tree_matches_inputs(tmp_path, launcher):
+    game = make_zip(tmp_path / "g.zip", [("Ostrel/Playden.exe", b"MZ" * 500), ("Ostrel/data/a.bin", os.urandom(4000))])
+    out = tmp_path / "site"
+    r = run_publish(launcher, game, out)
+    assert r.returncode == 0, r.stderr
+    assert "warning" not in r.stderr
+    doc = json.loads((out / "api/launcher/v1/install/index.json").read_text())
+    lsha = hashlib.sha256(open(launcher, "rb").read()).hexdigest()
+    gsha = hashlib.sha256(open(game, "rb").read()).hexdigest()
+    assert doc == {"launcher": {"sha256": lsha, "size": os.path.getsize(launcher)},
+                   "game": {"sha256": gsha, "size": os.path.getsize(game), "unpacked": 1000 + 4000,
+                            "folder": "Ostrel", "exe": "Playden.exe"}}
+    assert (out / "api/launcher/v1/app" / lsha).read_bytes() == open(launcher, "rb").read()
+    assert (out / "api/launcher/v1/install/game" / gsha).read_bytes() == open(game, "rb").read()
+    assert sorted(os.listdir(tmp_path)) == sorted(["Ostrel Launcher.exe", "g.zip", "site"])  # no leftovers
+
+    # Publishing a new game into the same tree keeps the old files (a setup may
+    # be resuming one) and announces the new one.
+    game2 = make_zip(tmp_path / "g2.zip", [("Playden.exe", b"MZ2")])
+    assert run_publish(launcher, game2, out).returncode == 0
+    doc2 = json.loads((out / "api/launcher/v1/install/index.json").read_text())
+    assert doc2["game"]["sha256"] != gsha
+    assert (out / "api/launcher/v1/install/game" / gsha).exists()
+    assert (out / "api/launcher/v1/install/game" / doc2["game"]["sha256"]).exists()
+    assert not [n for n in os.listdir(out) if n.startswith(".publish-")]
+
+
+def corrupt_crc(path):
+    data = bytearray(open(path, "rb").read())
+    i = data.index(b"PAYLOAD-PAYLOAD")
+    data[i] ^= 0xFF
+    open(path, "wb").write(bytes(data))
+    return path
+
+
+@pytest.mark.parametrize("case,expect", [
+    ("not_zip", "isn't a readable zip"),
+    ("empty", "empty archive"),
+    ("no_exe", "has no Playden.exe"),
+    ("exe_is_folder", "has no Playden.exe"),
+    ("unsafe", "refuses to write"),
+    ("bad_crc", "is damaged"),
+    ("lzma", "compression method"),
+    ("bad_launcher", "isn't a Windows executable"),
+])
+def test_refusals_write_nothing(tmp_path, launcher, case, expect):
+    z = tmp_path / "g.zip"
+    ok = [("Ostrel/Playden.exe", b"MZ")]
+    if case == "not_zip":
+        z.write_bytes(b"PK\x03\x04 but not really a zip")
+    elif case == "empty":
+        make_zip(z, [])
+    elif case == "no_exe":
+        make_zip(z, [("Ostrel/Other.exe", b"x")])
+    elif case == "exe_is_folder":
+        make_zip(z, [("Ostrel/Playden.exe/", b"")])
+    elif case == "unsafe":
+        make_zip(z, ok + [("../evil.dll", b"x")])
+    elif case == "bad_crc":
+        corrupt_crc(make_zip(z, ok + [("Ostrel/a.txt", b"PAYLOAD-PAYLOAD")], zipfile.ZIP_STORED))
+    elif case == "lzma":
+        make_zip(z, ok, zipfile.ZIP_LZMA)
+    else:
+        make_zip(z, ok)
+        open(launcher, "wb").write(b"#!/bin/sh\n")
+    out = tmp_path / "site"
+    r = run_publish(launcher, z, out)
+    assert r.returncode == 1
+    assert expect in r.stderr and "Nothing was written." in r.stderr
+    assert not out.exists()
+    assert not [n for n in os.listdir(tmp_path) if n.startswith(".publish-")]
+
+
+def test_layout_warning_and_fix(tmp_path, launcher):
+    game = make_zip(tmp_path / "g.zip", [("Build/", b""), ("Build/Playden.exe", b"MZgame"),
+                                         ("Build/data/a.txt", b"hello")])
+    r = run_publish(launcher, game, tmp_path / "plain")
+    assert r.returncode == 0 and "--fix-layout" in r.stderr
+
+    r = run_publish(launcher, game, tmp_path / "fixed", "--fix-layout")
+    assert r.returncode == 0 and "warning" not in r.stderr
+    doc = json.loads((tmp_path / "fixed/api/launcher/v1/install/index.json").read_text())
+    blob = tmp_path / "fixed/api/launcher/v1/install/game" / doc["game"]["sha256"]
+    with zipfile.ZipFile(blob) as z:
+        assert sorted(n for n in z.namelist() if not n.endswith("/")) == ["Ostrel/Playden.exe", "Ostrel/data/a.txt"]
+        assert z.read("Ostrel/Playden.exe") == b"MZgame" and z.read("Ostrel/data/a.txt") == b"hello"
+        assert not [n for n in z.namelist() if n.startswith("Build")]
+    assert doc["game"]["folder"] == "Ostrel"
+    # The publisher's own archive is left as it was.
+    with zipfile.ZipFile(game) as z:
+        assert "Build/Playden.exe" in z.namelist()
+
+
+def test_fix_refuses_files_outside_the_game_folder(tmp_path, launcher):
+    game = make_zip(tmp_path / "g.zip", [("Game/bin/Playden.exe", b"MZ"), ("Game/data/a.txt", b"x")])
+    r = run_publish(launcher, game, tmp_path / "site", "--fix-layout")
+    assert r.returncode == 1 and "outside the game's folder" in r.stderr
+    assert not (tmp_path / "site").exists()
+
+
+def test_root_layout_is_accepted_quietly(tmp_path, launcher):
+    game = make_zip(tmp_path / "g.zip", [("playden.EXE", b"MZ"), ("data/a.txt", b"x")])
+    r = run_publish(launcher, game, tmp_path / "site")
+    assert r.returncode == 0 and "warning" not in r.stderr

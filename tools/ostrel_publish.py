@@ -1,0 +1,315 @@
+"""Publishing a launcher build and a game archive as a static tree.
+
+The tree is what the setup fetches: the install document and two
+content-addressed files. Any web server that honours Range requests can serve
+it (see README, "Publishing").
+
+    api/launcher/v1/install/index.json      the install document
+    api/launcher/v1/app/<sha256>            the launcher executable
+    api/launcher/v1/install/game/<sha256>   the game's zip archive
+
+The document answers GET /api/launcher/v1/install. A file cannot be both
+"install" and the folder that holds "install/game/...", so the document lives
+in that folder as index.json and the server maps the address onto it.
+"""
+import hashlib
+import json
+import os
+import shutil
+import stat
+import sys
+import tempfile
+import zipfile
+
+API = "api/launcher/v1"
+DOC_PATH = API + "/install/index.json"
+GAME_FOLDER = "Ostrel"
+DEFAULT_EXE = "Playden.exe"
+CHUNK = 1 << 20
+
+# Compression methods the setup's unpacker reads.
+READABLE_METHODS = {zipfile.ZIP_STORED: "stored", zipfile.ZIP_DEFLATED: "deflate"}
+
+
+class PublishError(Exception):
+    """Input the setup could not install; the text is for the publisher."""
+
+
+# ------------------------------------------------------------ entry names
+# The same rule as the setup's IsSafeEntryName (src/package/unpack.cpp): the
+# setup skips entries this rejects, so an archive holding one would install
+# incomplete.
+
+_DEVICE_NAMES = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"}
+
+
+def _is_device_name(component):
+    base = component.split(".", 1)[0].rstrip(" ")
+    upper = "".join(c.upper() if "a" <= c <= "z" else c for c in base)
+    if upper in _DEVICE_NAMES:
+        return True
+    if len(upper) < 4 or upper[:3] not in ("COM", "LPT"):
+        return False
+    rest = upper[3:]
+    return (len(rest) == 1 and "0" <= rest <= "9") or rest in ("\u00b9", "\u00b2", "\u00b3")
+
+
+def _is_safe_component(c):
+    if c in ("", "."):
+        return True
+    if c == "..":
+        return False
+    if any(ord(ch) < 0x20 or ch in '<>"|?*' for ch in c):
+        return False
+    if c[-1] in ". ":
+        return False
+    return not _is_device_name(c)
+
+
+def is_safe_entry_name(name):
+    """True when the setup writes an entry of this name below the install folder."""
+    if not name or name[0] in "/\\" or ":" in name:
+        return False
+    return all(_is_safe_component(c) for c in name.replace("\\", "/").split("/"))
+
+
+# ------------------------------------------------------------ archive checks
+
+def _split_name(name):
+    cut = max(name.rfind("/"), name.rfind("\\"))
+    return (name[:cut], name[cut + 1:]) if cut >= 0 else ("", name)
+
+
+def _is_dir(info):
+    return info.orig_filename.endswith(("/", "\\")) or bool(info.external_attr & 0x10)
+
+
+def find_game_prefix(infos, exe):
+    """The folder (inside the archive) the setup takes as the game's folder,
+    chosen as the setup chooses it; None when no entry is the executable."""
+    prefix = None
+    for info in infos:
+        name = info.orig_filename
+        folder, final = _split_name(name)
+        if final.lower() != exe.lower() or _is_dir(info) or not is_safe_entry_name(name):
+            continue
+        if prefix is None or prefix == "" or len(name) < len(prefix):
+            prefix = folder
+    return prefix
+
+
+class ArchiveReport:
+    def __init__(self):
+        self.unpacked = 0
+        self.prefix = ""
+        self.entries = 0
+
+
+def check_archive(path, exe=DEFAULT_EXE):
+    """Reads the whole archive the way the setup will; raises PublishError."""
+    try:
+        zf = zipfile.ZipFile(path)
+    except FileNotFoundError:
+        raise PublishError("%s: no such file." % path)
+    except (zipfile.BadZipFile, OSError) as e:
+        raise PublishError("%s isn't a readable zip archive (%s)." % (path, e))
+    report = ArchiveReport()
+    with zf:
+        infos = zf.infolist()
+        if not infos:
+            raise PublishError("%s is an empty archive." % path)
+        unsafe = [i.orig_filename for i in infos if not is_safe_entry_name(i.orig_filename)]
+        if unsafe:
+            shown = ", ".join(repr(n) for n in unsafe[:5]) + (" ..." if len(unsafe) > 5 else "")
+            raise PublishError("%s has entry names the setup refuses to write (it would skip them and install an "
+                               "incomplete game): %s." % (path, shown))
+        for info in infos:
+            name = info.orig_filename
+            if info.flag_bits & 0x1:
+                raise PublishError("%s: entry %r is encrypted; the setup can't unpack it." % (path, name))
+            if info.compress_type not in READABLE_METHODS:
+                raise PublishError("%s: entry %r uses compression method %d; the setup reads only stored and "
+                                   "deflate entries." % (path, name, info.compress_type))
+            if not (info.flag_bits & 0x800) and any(ord(c) > 0x7F for c in name):
+                raise PublishError("%s: entry %r has a non-ASCII name not marked as UTF-8; the setup would "
+                                   "write it under a garbled name." % (path, name))
+        prefix = find_game_prefix(infos, exe)
+        if prefix is None:
+            raise PublishError("%s has no %s in it: the setup needs the game's executable." % (path, exe))
+        report.prefix = prefix
+        for info in infos:
+            report.unpacked += info.file_size
+            report.entries += 1
+            if _is_dir(info):
+                continue
+            try:
+                with zf.open(info) as f:
+                    while f.read(CHUNK):    # the reader checks the CRC at the end
+                        pass
+            except (zipfile.BadZipFile, OSError, EOFError, ValueError) as e:
+                raise PublishError("%s: entry %r is damaged (%s)." % (path, info.orig_filename, e))
+    return report
+
+
+def layout_warning(prefix):
+    """A sentence when the game's folder would not be named "Ostrel", else None.
+
+    The setup renames the game's folder to "Ostrel" only when that name is free,
+    so on a re-install an archive with another folder name unpacks beside the
+    old copy and leaves it behind."""
+    if prefix == "" or _split_name(prefix)[1] == GAME_FOLDER:
+        return None
+    return ("the game's executable sits in %r, not in a folder named %r: a re-install would unpack beside the "
+            "old copy and leave it orphaned. Publish with --fix-layout to move the game's files into %r."
+            % (prefix, GAME_FOLDER, GAME_FOLDER + "/"))
+
+
+def fix_layout(src, dst, exe=DEFAULT_EXE):
+    """Writes a copy of `src` whose game folder is "Ostrel" at the top."""
+    with zipfile.ZipFile(src) as zf:
+        infos = zf.infolist()
+        prefix = find_game_prefix(infos, exe)
+        if prefix is None:
+            raise PublishError("%s has no %s in it: the setup needs the game's executable." % (src, exe))
+        norm = prefix.replace("\\", "/").rstrip("/") + "/"
+        outside = [i.orig_filename for i in infos
+                   if not i.orig_filename.replace("\\", "/").startswith(norm) and not _is_dir(i)]
+        if outside:
+            raise PublishError("can't fix the layout of %s: %r lies outside the game's folder %r, and moving "
+                               "only part of the game would break it." % (src, outside[0], prefix))
+        with zipfile.ZipFile(dst, "w", allowZip64=True) as out:
+            for info in infos:
+                name = info.orig_filename.replace("\\", "/")
+                if not name.startswith(norm):
+                    continue    # a folder entry above the game's folder
+                new = zipfile.ZipInfo(GAME_FOLDER + "/" + name[len(norm):], info.date_time)
+                new.external_attr = info.external_attr
+                new.compress_type = info.compress_type
+                new.create_system = info.create_system
+                if new.filename == GAME_FOLDER + "/":
+                    continue
+                if _is_dir(info):
+                    out.writestr(new, b"")
+                    continue
+                with zf.open(info) as f, out.open(new, "w", force_zip64=info.file_size > 0x7FFFFFFF) as w:
+                    shutil.copyfileobj(f, w, CHUNK)
+
+
+# ------------------------------------------------------------ the tree
+
+def _copy_hashing(src, dst):
+    h = hashlib.sha256()
+    size = 0
+    with open(src, "rb") as f, open(dst, "wb") as out:
+        for chunk in iter(lambda: f.read(CHUNK), b""):
+            h.update(chunk)
+            out.write(chunk)
+            size += len(chunk)
+        out.flush()
+        os.fsync(out.fileno())
+    return h.hexdigest(), size
+
+
+def check_launcher(path):
+    try:
+        with open(path, "rb") as f:
+            head = f.read(2)
+    except OSError as e:
+        raise PublishError("can't read the launcher %s (%s)." % (path, e.strerror or e))
+    if head != b"MZ":
+        raise PublishError("%s isn't a Windows executable." % path)
+
+
+def publish(launcher, archive, out_dir, exe=DEFAULT_EXE, fix=False, warn=print):
+    """Checks the input and writes (or updates) the tree at `out_dir`.
+
+    Everything is written into a temporary folder first: a new tree is renamed
+    into place whole; into an existing tree the content files go first and the
+    install document last, so a server never announces a file it lacks.
+    Returns the install document."""
+    check_launcher(launcher)
+    report = check_archive(archive, exe)
+    out_dir = os.path.abspath(out_dir)
+    if os.path.exists(out_dir) and not os.path.isdir(out_dir):
+        raise PublishError("%s exists and isn't a folder." % out_dir)
+    parent = os.path.dirname(out_dir)
+    if not os.path.isdir(parent):
+        raise PublishError("the folder %s doesn't exist." % parent)
+    existing = os.path.isdir(out_dir)
+    work = tempfile.mkdtemp(prefix=".publish-", dir=out_dir if existing else parent)
+    try:
+        os.chmod(work, 0o755)   # readable by a web server's own user
+        game_src = archive
+        warning = layout_warning(report.prefix)
+        if warning and fix:
+            game_src = os.path.join(work, "fixed.zip")
+            fix_layout(archive, game_src, exe)
+            report = check_archive(game_src, exe)
+            warning = layout_warning(report.prefix)
+        if warning:
+            warn("warning: " + warning)
+
+        stage = {}
+        os.makedirs(os.path.join(work, "tree"))
+        launcher_tmp = os.path.join(work, "launcher")
+        launcher_sha, launcher_size = _copy_hashing(launcher, launcher_tmp)
+        game_tmp = os.path.join(work, "game")
+        game_sha, game_size = _copy_hashing(game_src, game_tmp)
+        stage[API + "/app/" + launcher_sha] = launcher_tmp
+        stage[API + "/install/game/" + game_sha] = game_tmp
+
+        folder = GAME_FOLDER if report.prefix == "" else _split_name(report.prefix)[1]
+        doc = {"launcher": {"sha256": launcher_sha, "size": launcher_size},
+               "game": {"sha256": game_sha, "size": game_size, "unpacked": report.unpacked,
+                        "folder": folder, "exe": exe}}
+        doc_tmp = os.path.join(work, "install.json")
+        with open(doc_tmp, "w") as f:
+            json.dump(doc, f, indent=1, sort_keys=True)
+            f.write("\n")
+            f.flush()
+            os.fsync(f.fileno())
+        stage[DOC_PATH] = doc_tmp   # last: dicts keep insertion order
+
+        root = out_dir if existing else os.path.join(work, "tree")
+        for rel, src in stage.items():
+            dst = os.path.join(root, rel)
+            os.makedirs(os.path.dirname(dst), mode=0o755, exist_ok=True)
+            os.chmod(src, 0o644)
+            os.replace(src, dst)
+        if not existing:
+            for d, dirs, _ in os.walk(root):
+                for x in dirs:
+                    os.chmod(os.path.join(d, x), 0o755)
+            os.chmod(root, 0o755)
+            os.rename(root, out_dir)
+        return doc
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+def main(argv):
+    import argparse
+    ap = argparse.ArgumentParser(
+        prog="publish",
+        description="Checks a launcher and a game archive and writes the static tree the setup downloads from.")
+    ap.add_argument("launcher", help="the launcher executable (Ostrel Launcher.exe)")
+    ap.add_argument("archive", help="the game's zip archive")
+    ap.add_argument("out_dir", help="the tree to write or update")
+    ap.add_argument("--exe", default=DEFAULT_EXE, help="the game's executable (default %(default)s)")
+    ap.add_argument("--fix-layout", action="store_true",
+                    help="rewrite the archive so the game's folder is named Ostrel")
+    a = ap.parse_args(argv)
+    try:
+        doc = publish(a.launcher, a.archive, a.out_dir, a.exe, a.fix_layout,
+                      warn=lambda s: print(s, file=sys.stderr))
+    except PublishError as e:
+        print("publish: " + str(e) + " Nothing was written.", file=sys.stderr)
+        return 1
+    except OSError as e:
+        print("publish: %s (%s). Nothing was written." % (e.strerror or e, e.filename or ""), file=sys.stderr)
+        return 1
+    g = doc["game"]
+    print("published to %s" % os.path.abspath(a.out_dir))
+    print("  launcher %s  %d bytes" % (doc["launcher"]["sha256"], doc["launcher"]["size"]))
+    print("  game     %s  %d bytes, %d unpacked" % (g["sha256"], g["size"], g["unpacked"]))
+    return 0
