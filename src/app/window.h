@@ -2,6 +2,8 @@
 #pragma once
 #include <windows.h>
 
+#include <vector>
+
 class InstallerApp;
 
 // Window class, window (hidden), device and swap chain, GUI context, theme and
@@ -14,3 +16,10 @@ void SetWindowApp(InstallerApp* app);
 void RunFrameLoop(InstallerApp& app);
 // GUI back ends and context, graphics objects, window and class, in that order.
 void DestroyMainWindow(HINSTANCE instance);
+
+// One frame of the loop without presenting it: GUI frame, app.Frame(), render
+// into the back buffer. The loop and the screenshot program share it.
+void DrawFrame(InstallerApp& app);
+void PresentFrame();
+// The back buffer as rows of RGBA bytes (call between DrawFrame and PresentFrame).
+bool ReadBackBuffer(std::vector<unsigned char>& rgba, int& width, int& height);

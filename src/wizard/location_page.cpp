@@ -1,0 +1,135 @@
+#include "wizard/page_style.h"
+#include "wizard/wizard.h"
+
+#include "state/installer_app.h"
+#include "util/free_space.h"
+#include "util/text.h"
+
+#include <imgui.h>
+#include <imgui_stdlib.h>
+#include <shobjidl.h>
+
+#include <filesystem>
+#include <system_error>
+
+uint64_t SpaceNeeded(const InstallInfo& info, bool includeGame)
+{
+    uint64_t needed = includeGame ? info.gameSize + info.gameUnpackedSize : info.launcherSize;
+    return needed + 67108864ull;
+}
+
+bool SpaceEnough(uint64_t freeBytes, uint64_t needed)
+{
+    return freeBytes == 0 || freeBytes >= needed;
+}
+
+std::string SpaceLine(uint64_t needed, uint64_t freeBytes)
+{
+    std::string available = freeBytes == 0 ? std::string("unknown") : FormatSize(freeBytes);
+    return "Space required: about " + FormatSize(needed) + ".   Space available: " + available + ".";
+}
+
+void InstallerApp::DrawLocationPage(float w)
+{
+    const float s = scale;
+    const float wrap = w - 30 * s;
+
+    PagePos(208, 34, s);
+    PageTitle("Choose the install location", 20, false, s, wrap);
+
+    PagePos(208, 74, s);
+    ImGui::PushTextWrapPos(wrap);
+    PageText(Col_Black, "Ostrel and its game files will be installed in this folder. To use another folder, click Browse.");
+    ImGui::PopTextWrapPos();
+
+    PagePos(208, 134, s);
+    ImGui::PushStyleColor(ImGuiCol_FrameBg, Col_White);
+    ImGui::PushStyleColor(ImGuiCol_Text, Col_Black);
+    ImGui::PushStyleColor(ImGuiCol_Border, Col_FieldBorder);
+    ImGui::PushStyleVar(ImGuiStyleVar_FrameBorderSize, 1.0f);
+    ImGui::PushStyleVar(ImGuiStyleVar_FrameRounding, 0.0f);
+    ImGui::SetNextItemWidth(w - 336 * s);
+    ImGui::InputText("##dir", &installDir);
+    ImGui::PopStyleVar(2);
+    ImGui::PopStyleColor(3);
+
+    // Its right edge is the wrap column.
+    if (PageButton("Browse...", (wrap / s) - 88, 132, s))
+    {
+        std::string chosen = PickFolder(window, installDir);
+        if (!chosen.empty())
+            installDir = chosen;
+    }
+
+    const uint64_t needed = SpaceNeeded(info, includeGame);
+    const uint64_t freeBytes = FreeSpaceAt(installDir);
+    const bool enough = SpaceEnough(freeBytes, needed);
+    PagePos(208, 174, s);
+    PageText(enough ? Col_Grey : Col_Red, "%s", SpaceLine(needed, freeBytes).c_str());
+
+    PushCheckboxStyle();
+    PageCheckbox("Create a desktop shortcut", 208, 220, s, &desktopShortcut);
+    PageCheckbox("Create a Start menu shortcut", 208, 250, s, &startMenuShortcut);
+    char label[96];
+    snprintf(label, sizeof(label), "Download and install the game (Ostrel.zip, %s)", FormatSize(info.gameSize).c_str());
+    PageCheckbox(label, 208, 292, s, &includeGame);
+    if (!includeGame)
+    {
+        PagePos(232, 316, s);
+        ImGui::PushTextWrapPos(wrap);
+        PageText(Col_Grey, "Only the launcher is installed. Link a copy of the game later in the launcher's Settings.");
+        ImGui::PopTextWrapPos();
+    }
+    PopCheckboxStyle();
+
+    locationValid = installDir.size() >= 3 && enough;
+}
+
+std::string PickFolder(HWND owner, const std::string& current)
+{
+    IFileOpenDialog* dialog = nullptr;
+    if (FAILED(CoCreateInstance(CLSID_FileOpenDialog, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&dialog))))
+        return std::string();
+
+    FILEOPENDIALOGOPTIONS options = 0;
+    if (SUCCEEDED(dialog->GetOptions(&options)))
+        dialog->SetOptions(options | FOS_PICKFOLDERS | FOS_FORCEFILESYSTEM);
+    dialog->SetTitle(L"Choose where to install Ostrel");
+
+    // Open where the typed folder, or its nearest existing parent, is.
+    std::filesystem::path start(Utf8ToWide(current));
+    for (;;)
+    {
+        std::error_code ec;
+        if (start.empty() || std::filesystem::exists(start, ec))
+            break;
+        std::filesystem::path parent = start.parent_path();
+        if (parent == start)
+            break;
+        start = parent;
+    }
+    IShellItem* folder = nullptr;
+    if (SUCCEEDED(SHCreateItemFromParsingName(start.wstring().c_str(), nullptr, IID_PPV_ARGS(&folder))))
+    {
+        dialog->SetFolder(folder);
+        folder->Release();
+    }
+
+    std::string result;
+    if (SUCCEEDED(dialog->Show(owner)))
+    {
+        IShellItem* item = nullptr;
+        if (SUCCEEDED(dialog->GetResult(&item)))
+        {
+            PWSTR name = nullptr;
+            if (SUCCEEDED(item->GetDisplayName(SIGDN_FILESYSPATH, &name)))
+            {
+                result = WideToUtf8(name);
+                CoTaskMemFree(name);
+            }
+            item->Release();
+        }
+    }
+    dialog->Release();
+    return result;
+}

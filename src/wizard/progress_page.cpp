@@ -1,0 +1,150 @@
+#include "wizard/page_style.h"
+#include "wizard/wizard.h"
+
+#include "state/installer_app.h"
+#include "util/text.h"
+
+#include <imgui.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <mutex>
+
+static double SteadySeconds()
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+StepMark StepMarkFor(int index, int stage, bool busy, bool finished, bool succeeded)
+{
+    if (index < stage || (finished && succeeded))
+        return Step_Done;
+    if (index == stage && busy)
+        return Step_Current;
+    return Step_Pending;
+}
+
+void SampleSpeed(uint64_t done, double now, uint64_t& lastBytes, double& lastTime, double& bytesPerSec)
+{
+    if (now - lastTime < 0.5)
+        return;
+    // The first sample after a reset only records; so does a counter that went
+    // backwards (the game download starting after the launcher's).
+    if (lastTime > 0 && done >= lastBytes)
+        bytesPerSec = 0.5 * (double)(done - lastBytes) / (now - lastTime) + 0.5 * bytesPerSec;
+    lastBytes = done;
+    lastTime = now;
+}
+
+std::string InstallStatusLine(const std::string& status, int stage, bool busy, uint32_t phase,
+                              uint64_t done, uint64_t total, double bytesPerSec)
+{
+    std::string line = status;
+    if (busy && stage == 2)
+    {
+        if (phase == 1)
+            line = "Step 2 of 3 - Checking the download (about a minute)...";
+        else if (phase == 2)
+            line = "Step 3 of 3 - Unpacking the game...";
+        else
+            line = "Step 1 of 3 - Downloading the game...";
+        if (total != 0 && phase != 1)
+        {
+            char buf[64];
+            snprintf(buf, sizeof(buf), "   %s of %s  (%d%%)", FormatSize(done).c_str(), FormatSize(total).c_str(),
+                     (int)(done * 100.0 / total));
+            line += buf;
+        }
+        if (phase == 0 && bytesPerSec > 1024)
+        {
+            char buf[48];
+            snprintf(buf, sizeof(buf), "   %.1f MB/s", bytesPerSec / 1048576.0);
+            line += buf;
+        }
+    }
+    else if (busy && stage == 1 && total != 0)
+    {
+        line += "  " + FormatSize(done) + " of " + FormatSize(total);
+    }
+    return line;
+}
+
+void DrawStepList(const char* const* labels, int count, int stage, bool busy, bool finished, bool succeeded,
+                  float scale)
+{
+    for (int i = 0; i < count; i++)
+    {
+        const StepMark mark = StepMarkFor(i, stage, busy, finished, succeeded);
+        const char* text = mark == Step_Done ? "[x]" : mark == Step_Current ? "[>]" : "[ ]";
+        const ImU32 col = mark == Step_Done ? Col_StepDone : mark == Step_Current ? Col_Black : Col_Grey;
+        PagePos(208, 80.0f + 24.0f * i, scale);
+        PageText(col, "%s  %s", text, labels[i]);
+    }
+}
+
+void DrawProgressBar(float y0, float fraction, bool moving, float w, float scale)
+{
+    ImDrawList* dl = ImGui::GetWindowDrawList();
+    const float x0 = 208 * scale;
+    const float x1 = w - 30 * scale;
+    const float top = y0 * scale;
+    const float bottom = (y0 + 18) * scale;
+    const float inner = (x1 - x0) - 2;
+    dl->AddRectFilled(ImVec2(x0, top), ImVec2(x1, bottom), Col_BarBackground);
+    if (moving)
+    {
+        const float block = inner * 0.25f;
+        const float p = (float)std::fmod(SteadySeconds() * 0.6, 1.0);
+        const float bx = x0 + 1 + p * (inner - block);
+        dl->AddRectFilled(ImVec2(bx, top + 1), ImVec2(bx + block, bottom - 1), Col_BarFill);
+    }
+    else if (fraction > 0)
+    {
+        dl->AddRectFilled(ImVec2(x0 + 1, top + 1), ImVec2(x0 + 1 + inner * std::min(fraction, 1.0f), bottom - 1), Col_BarFill);
+    }
+    dl->AddRect(ImVec2(x0, top), ImVec2(x1, bottom), Col_BarBorder, 0.0f, 0, 1.0f);
+}
+
+void InstallerApp::DrawProgressPage(float w)
+{
+    const float s = scale;
+    const float wrap = w - 30 * s;
+
+    const int stage = jobStage.load();
+    const bool busy = jobBusy.load();
+    const bool finished = jobFinished.load();
+    std::string error, status;
+    {
+        std::lock_guard<std::mutex> lock(jobMutex);
+        error = errorText;
+        status = statusText;
+    }
+
+    PagePos(208, 34, s);
+    PageTitle(finished && !jobSucceeded.load() ? "Setup did not finish" : "Installing Ostrel", 20, false, s, wrap);
+
+    const char* labels[5] = {"Checking the server", "Downloading the launcher",
+                             includeGame ? "Downloading, checking and unpacking the game" : "Game skipped",
+                             includeGame ? "Linking the game to the launcher" : "Nothing to link", "Making shortcuts"};
+    DrawStepList(labels, 5, stage, busy, finished, jobSucceeded.load(), s);
+
+    const uint64_t done = jobBytesDone.load();
+    const uint64_t total = jobBytesTotal.load();
+    SampleSpeed(done, SteadySeconds(), speedLastBytes, speedLastTime, speedBytesPerSec);
+
+    float fraction = total != 0 ? (float)done / (float)total : 0.0f;
+    if (finished && jobSucceeded.load())
+        fraction = 1.0f;
+    const uint32_t phase = gamePhase.load();
+    DrawProgressBar(220, fraction, busy && stage == 2 && phase == 1, w, s);
+
+    PagePos(208, 248, s);
+    ImGui::PushTextWrapPos(wrap);
+    if (!error.empty())
+        PageText(Col_Red, "%s", error.c_str());
+    else
+        PageText(Col_Grey, "%s", InstallStatusLine(status, stage, busy, phase, done, total, speedBytesPerSec).c_str());
+    ImGui::PopTextWrapPos();
+}

@@ -1,0 +1,61 @@
+#include "wizard/page_style.h"
+
+#include "state/installer_app.h"
+#include "util/text.h"
+
+#include <imgui.h>
+
+void InstallerApp::DrawWelcomePage(float w, float h)
+{
+    const float s = scale;
+    const float wrap = w - 30 * s;
+
+    PagePos(208, 34, s);
+    PageTitle("Welcome to the Ostrel Setup Wizard", 22, true, s, wrap);
+
+    PagePos(208, 112, s);
+    ImGui::PushStyleColor(ImGuiCol_Text, Col_Black);
+    ImGui::PushTextWrapPos(wrap);
+    ImGui::TextUnformatted("This wizard installs the Ostrel launcher and the game (Playden, July 2024) on your computer, "
+                           "and links the game to the launcher so you can press PLAY straight away.");
+    ImGui::PopTextWrapPos();
+    ImGui::PopStyleColor();
+
+    PagePos(208, 202, s);
+    if (!infoDone)
+    {
+        PageText(Col_Grey, "Checking the server...");
+    }
+    else if (!info.ok)
+    {
+        ImGui::PushTextWrapPos(wrap);
+        PageText(Col_Red, "%s", info.error.c_str());
+        ImGui::PopTextWrapPos();
+        if (PageButton("Try again", 208, 248, s))
+            FetchInfo();
+    }
+    else
+    {
+        PageText(Col_Grey, "Download size: %s.   Free space needed while installing: about %s.",
+                 FormatSize(info.launcherSize + info.gameSize).c_str(),
+                 FormatSize(info.gameSize + info.gameUnpackedSize).c_str());
+    }
+
+    if (existingInstall)
+    {
+        PagePos(208, 284, s);
+        ImGui::PushTextWrapPos(wrap);
+        PageText(Col_Grey, "Ostrel is already installed in %s", existingInstallDir.c_str());
+        ImGui::PopTextWrapPos();
+    }
+    if (WizardButton("Uninstall...", 208 * s, 324 * s, existingInstall, false))
+        page = Page_Uninstall;
+    if (!existingInstall)
+    {
+        PagePos(308, 330, s);
+        PageText(Col_Grey, "Ostrel isn't installed yet.");
+    }
+
+    ImGui::SetCursorScreenPos(ImVec2(208 * s, h - 104 * s));
+    PageText(Col_Black, "To continue, click Next.");
+}

@@ -1,0 +1,58 @@
+// The wizard's decisions as small functions, shared by the frame and the pages,
+// and the pieces two pages draw alike.
+#pragma once
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+class InstallerApp;
+struct InstallInfo;
+
+// One slot of the bottom bar; no label means no button.
+struct BarButton
+{
+    const char* label = nullptr;
+    bool        enabled = false;
+    bool        isDefault = false;
+};
+
+struct BarButtons
+{
+    BarButton left, middle, right;
+};
+
+// The bar of the current page; busy is jobBusy as read once for the frame.
+BarButtons WizardBarButtons(const InstallerApp& app, bool busy);
+
+// Location page: bytes the install needs (64 MiB margin included), whether the
+// drive offers them (0 free = unknown, never blocks), and the figures line.
+uint64_t SpaceNeeded(const InstallInfo& info, bool includeGame);
+bool SpaceEnough(uint64_t freeBytes, uint64_t needed);
+std::string SpaceLine(uint64_t needed, uint64_t freeBytes);
+// Ready page: "Shortcuts: ..." line.
+std::string ShortcutsLine(bool desktop, bool startMenu);
+
+// Step lists: "[x]" done, "[>]" current, "[ ]" pending.
+enum StepMark
+{
+    Step_Pending,
+    Step_Current,
+    Step_Done,
+};
+StepMark StepMarkFor(int index, int stage, bool busy, bool finished, bool succeeded);
+
+// The progress page's speed estimate, sampled every drawn frame (now in seconds).
+void SampleSpeed(uint64_t done, double now, uint64_t& lastBytes, double& lastTime, double& bytesPerSec);
+// The progress page's status line from the worker's sentence and counters.
+std::string InstallStatusLine(const std::string& status, int stage, bool busy, uint32_t phase,
+                              uint64_t done, uint64_t total, double bytesPerSec);
+
+// Draws one line per step at x 208 from y 80, 24 units apart.
+void DrawStepList(const char* const* labels, int count, int stage, bool busy, bool finished, bool succeeded,
+                  float scale);
+// Trough, fill (or the moving block) and outline, from x 208 to w − 30 units.
+void DrawProgressBar(float y0, float fraction, bool moving, float w, float scale);
+
+// The shell's folder picker; empty when cancelled or when it cannot be shown.
+std::string PickFolder(HWND owner, const std::string& current);
