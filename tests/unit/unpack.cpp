@@ -1,0 +1,443 @@
+#include <doctest.h>
+
+#include "install/job.h"
+#include "package/unpack.h"
+#include "test_support.h"
+#include "util/text.h"
+
+#include <miniz.h>
+#include <windows.h>
+
+#include <filesystem>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace
+{
+struct Entry
+{
+    std::string name;
+    std::string data;
+    int         level = MZ_DEFAULT_LEVEL;   // 0 stores the bytes as they are
+};
+
+std::string MakeZip(const std::vector<Entry>& entries)
+{
+    mz_zip_archive zip;
+    mz_zip_zero_struct(&zip);
+    REQUIRE(mz_zip_writer_init_heap(&zip, 0, 0));
+    for (const Entry& e : entries)
+        REQUIRE(mz_zip_writer_add_mem_ex(&zip, e.name.c_str(), e.data.data(), e.data.size(), nullptr, 0,
+                                         (mz_uint)e.level, 0, 0));
+    void* buf = nullptr;
+    size_t size = 0;
+    REQUIRE(mz_zip_writer_finalize_heap_archive(&zip, &buf, &size));
+    std::string bytes((const char*)buf, size);
+    mz_free(buf);
+    mz_zip_writer_end(&zip);
+    return bytes;
+}
+
+// A scratch folder with the archive beside the install folder, so that
+// anything written next to the install folder shows up in the listing.
+struct Scene
+{
+    std::string base;
+    std::string archive;
+    std::string install;
+
+    Scene(const std::string& name, const std::vector<Entry>& entries, const std::string& installName = "Games")
+    {
+        base = MakeTempDir(name);
+        archive = base + "\\download.zip";
+        install = base + "\\" + installName;
+        WriteFileBytes(archive, MakeZip(entries));
+        fs::create_directories(fs::path(Utf8ToWide(install)));
+    }
+
+    std::string In(const std::string& relative) const { return install + "\\" + relative; }
+};
+
+// Every file and folder below `dir`, as relative paths with "/".
+std::set<std::string> Listing(const std::string& dir)
+{
+    std::set<std::string> names;
+    fs::path root(Utf8ToWide(dir));
+    for (const auto& e : fs::recursive_directory_iterator(root))
+        names.insert(WideToUtf8(e.path().lexically_relative(root).generic_wstring()));
+    return names;
+}
+
+UnpackResult Unpack(const Scene& s, const std::string& exeName, InstallJob& job)
+{
+    return UnpackGameArchive(s.archive, s.install, exeName, job);
+}
+} // namespace
+
+TEST_CASE("entry names that may be written below the install folder")
+{
+    struct Case
+    {
+        const char* name;
+        bool        safe;
+    };
+    const Case cases[] = {
+        {"a.txt", true},
+        {"./a.txt", true},
+        {"Game/bin/game.exe", true},
+        {"Game\\data\\x.bin", true},
+        {"Game/", true},
+        {"a//b.txt", true},
+        {".hidden", true},
+        {"a.b.c", true},
+        {"console.txt", true},     // only the exact device names are special
+        {"COM10", true},
+        {"LPT0x", true},
+        {"nullable/x", true},
+        {"\xC3\xBC" "ber.txt", true},
+        // Escapes: parent folders, roots, drives, streams.
+        {"", false},
+        {"../evil.dll", false},
+        {"a/../b", false},
+        {"a\\..\\..\\b", false},
+        {"..", false},
+        {"/x.dll", false},
+        {"\\x.dll", false},
+        {"//server/share/x", false},
+        {"C:/x.dll", false},
+        {"C:x.dll", false},
+        {"a.txt:stream", false},
+        // Names Windows turns into devices, in any component, with any extension.
+        {"CON", false},
+        {"nul.txt", false},
+        {"Game/aux", false},
+        {"prn/readme.txt", false},
+        {"COM1", false},
+        {"lpt9.log", false},
+        {"Com0.x", false},
+        {"AUX .txt", false},
+        {"CONIN$", false},
+        {"conout$.log", false},
+        {"COM\xC2\xB9", false},
+        {"lpt\xC2\xB3.dat", false},
+        // Trailing dots and spaces, which Windows strips.
+        {"a.", false},
+        {"a./b.txt", false},
+        {"file.txt ", false},
+        {"dir /file.txt", false},
+        {"...", false},
+        // Characters no Windows name may hold.
+        {"a<b", false},
+        {"a>b", false},
+        {"a\"b", false},
+        {"a|b", false},
+        {"what?", false},
+        {"*.txt", false},
+        {"tab\there", false},
+        {"bell\x07", false},
+    };
+    for (const Case& c : cases)
+    {
+        CAPTURE(c.name);
+        CHECK(IsSafeEntryName(c.name) == c.safe);
+    }
+}
+
+TEST_CASE("the game folder and its naming")
+{
+    struct Case
+    {
+        const char*              title;
+        std::vector<const char*> entries;       // each holds its own name as content
+        const char*              exeName;
+        const char*              gameDir;       // relative to the install folder; "" = the install folder
+        std::vector<const char*> present;       // relative to the install folder afterwards
+    };
+    const Case cases[] = {
+        {"one folder deep is moved to Ostrel",
+         {"Build-7/", "Build-7/game.exe", "Build-7/data/level.bin", "readme.txt"},
+         "game.exe", "Ostrel", {"Ostrel/game.exe", "Ostrel/data/level.bin", "readme.txt"}},
+        {"the executable's name matches in any letter case",
+         {"Build-7/GAME.Exe"}, "game.exe", "Ostrel", {"Ostrel/GAME.Exe"}},
+        {"two folders deep: the folder holding it is renamed beside itself",
+         {"a/b/game.exe"}, "game.exe", "a/Ostrel", {"a/Ostrel/game.exe"}},
+        {"a folder already called Ostrel keeps its name",
+         {"Ostrel/game.exe"}, "game.exe", "Ostrel", {"Ostrel/game.exe"}},
+        {"at the root the install folder is the game folder",
+         {"game.exe", "data/level.bin"}, "game.exe", "", {"game.exe", "data/level.bin"}},
+        {"a dot folder is the install folder itself",
+         {"./game.exe"}, "game.exe", "", {"game.exe"}},
+        {"first match wins over a later, longer one",
+         {"x/game.exe", "longer/deeper/game.exe"}, "game.exe", "Ostrel", {"Ostrel/game.exe", "longer/deeper/game.exe"}},
+        {"a root match gives way to a later one",
+         {"game.exe", "sub/game.exe"}, "game.exe", "Ostrel", {"game.exe", "Ostrel/game.exe"}},
+        {"a later match shorter than the current folder replaces it",
+         {"a-very-long-folder-name/game.exe", "b/game.exe"}, "game.exe", "Ostrel",
+         {"a-very-long-folder-name/game.exe", "Ostrel/game.exe"}},
+        {"an unsafe match never names the folder",
+         {"../game.exe", "Game/game.exe"}, "game.exe", "Ostrel", {"Ostrel/game.exe"}},
+        {"a folder entry with the executable's name is not the executable",
+         {"Game/", "Game/game.exe/", "Bin/game.exe"}, "game.exe", "Ostrel", {"Game/game.exe", "Ostrel/game.exe"}},
+    };
+    for (const Case& c : cases)
+    {
+        CAPTURE(c.title);
+        std::vector<Entry> entries;
+        for (const char* n : c.entries)
+        {
+            std::string name = n;
+            entries.push_back({name, name.back() == '/' ? std::string() : name});
+        }
+        Scene s("layout", entries);
+        WriteFileBytes(s.In("Ostrel Launcher.exe"), "launcher");
+
+        InstallJob job;
+        UnpackResult r = Unpack(s, c.exeName, job);
+        REQUIRE(r.outcome == UnpackResult::Unpacked);
+        CHECK(r.error.empty());
+        std::string expected = std::string(c.gameDir).empty() ? s.install : s.In(c.gameDir);
+        for (char& ch : expected)
+            if (ch == '/')
+                ch = '\\';
+        CHECK(r.gameDir == expected);
+        for (const char* p : c.present)
+            CHECK_MESSAGE(PathExists(s.In(p)), p);
+
+        // The install folder never moves, and nothing appears beside it.
+        CHECK(ReadFileBytes(s.In("Ostrel Launcher.exe")) == "launcher");
+        for (const std::string& name : Listing(s.base))
+            CHECK_MESSAGE((name == "download.zip" || name.rfind("Games", 0) == 0), name);
+    }
+}
+
+TEST_CASE("a game folder is not renamed onto something named Ostrel")
+{
+    for (bool folder : {true, false})
+    {
+        CAPTURE(folder);
+        Scene s("ostrel-taken", {{"Build-7/game.exe", "exe"}});
+        if (folder)
+            fs::create_directories(fs::path(Utf8ToWide(s.In("Ostrel"))));
+        else
+            WriteFileBytes(s.In("Ostrel"), "in the way");
+        InstallJob job;
+        UnpackResult r = Unpack(s, "game.exe", job);
+        REQUIRE(r.outcome == UnpackResult::Unpacked);
+        CHECK(r.gameDir == s.In("Build-7"));
+        CHECK(ReadFileBytes(s.In("Build-7\\game.exe")) == "exe");
+    }
+}
+
+TEST_CASE("an install folder named Ostrel with the executable at the root")
+{
+    Scene s("root-ostrel", {{"game.exe", "exe"}}, "Ostrel");
+    InstallJob job;
+    UnpackResult r = Unpack(s, "game.exe", job);
+    REQUIRE(r.outcome == UnpackResult::Unpacked);
+    CHECK(r.gameDir == s.install);
+}
+
+TEST_CASE("unsafe entries are skipped and nothing lands outside the install folder")
+{
+    const std::string drive = "C:/ostrel-unpack-test-x.dll";
+    const std::string rooted = "\\ostrel-unpack-test-y.dll";
+    Scene s("unsafe", {
+        {"../evil.dll", "evil"},
+        {"Game/../../evil2.dll", "evil"},
+        {"a/../b", "evil"},
+        {drive, "evil"},
+        {rooted, "evil"},
+        {"nul.txt", "device"},
+        {"Game/COM1.dll", "device"},
+        {"lpt1", "device"},
+        {"trailing./x.txt", "dot"},
+        {"trailing.txt.", "dot"},
+        {"space.txt ", "space"},
+        {"what?.txt", "bad char"},
+        {"pipe|.txt", "bad char"},
+        {"ctl\x01.txt", "bad char"},
+        {"./a.txt", "kept"},
+        {"Game/game.exe", "exe"},
+    });
+    InstallJob job;
+    UnpackResult r = Unpack(s, "game.exe", job);
+    REQUIRE(r.outcome == UnpackResult::Unpacked);
+    CHECK(r.error.empty());
+    CHECK(Listing(s.install) == std::set<std::string>{"a.txt", "Ostrel", "Ostrel/game.exe"});
+    CHECK(ReadFileBytes(s.In("a.txt")) == "kept");
+    CHECK(Listing(s.base) == std::set<std::string>{"Games", "Games/a.txt", "Games/Ostrel", "Games/Ostrel/game.exe",
+                                                   "download.zip"});
+    CHECK_FALSE(PathExists("C:\\ostrel-unpack-test-x.dll"));
+    CHECK_FALSE(PathExists("C:\\ostrel-unpack-test-y.dll"));
+    // Skipped entries add nothing to the progress; every entry counts in the total.
+    CHECK(job.bytesDone.load() == 4 + 3);
+    CHECK(job.bytesTotal.load() == 4 * 5 + 6 * 3 + 3 * 2 + 5 + 8 * 3 + 4 + 3);
+}
+
+TEST_CASE("progress counts whole entries")
+{
+    Scene s("progress", {{"Game/", ""}, {"Game/game.exe", std::string(1000, 'x')}, {"Game/big.bin", std::string(300000, 'y')}});
+    InstallJob job;
+    UnpackResult r = Unpack(s, "game.exe", job);
+    REQUIRE(r.outcome == UnpackResult::Unpacked);
+    CHECK(job.bytesTotal.load() == 301000);
+    CHECK(job.bytesDone.load() == 301000);
+    CHECK(ReadFileBytes(s.In("Ostrel\\big.bin")) == std::string(300000, 'y'));
+}
+
+TEST_CASE("failures and their sentences")
+{
+    SUBCASE("no entry matches the executable: everything else is still unpacked")
+    {
+        Scene s("no-exe", {{"Game/other.exe", "x"}, {"readme.txt", "r"}});
+        InstallJob job;
+        UnpackResult r = Unpack(s, "game.exe", job);
+        CHECK(r.outcome == UnpackResult::Failed);
+        CHECK(r.error == "The download has no game.exe in it.");
+        CHECK(ReadFileBytes(s.In("Game\\other.exe")) == "x");
+        CHECK(ReadFileBytes(s.In("readme.txt")) == "r");
+    }
+    SUBCASE("the archive is missing")
+    {
+        Scene s("no-archive", {});
+        fs::remove(fs::path(Utf8ToWide(s.archive)));
+        InstallJob job;
+        UnpackResult r = Unpack(s, "game.exe", job);
+        CHECK(r.outcome == UnpackResult::Failed);
+        CHECK(r.error == "Couldn't open the download (an antivirus may be scanning it) - try again.");
+    }
+    SUBCASE("not a zip")
+    {
+        for (const std::string& bytes : {std::string(), std::string("this is not a zip at all, just words")})
+        {
+            Scene s("not-zip", {});
+            WriteFileBytes(s.archive, bytes);
+            InstallJob job;
+            UnpackResult r = Unpack(s, "game.exe", job);
+            CHECK(r.outcome == UnpackResult::Failed);
+            CHECK(r.error == "The download isn't a readable zip.");
+        }
+    }
+    SUBCASE("damaged entry data fails the CRC check and stops the unpack")
+    {
+        const std::string payload = "PAYLOAD-THAT-WILL-BE-DAMAGED-0123456789";
+        std::string zip = MakeZip({{"Game/first.txt", "first", 0}, {"Game/data.bin", payload, 0},
+                                   {"Game/game.exe", "exe", 0}});
+        size_t at = zip.find(payload);
+        REQUIRE(at != std::string::npos);
+        zip[at + 3] ^= 0x20;
+        Scene s("crc", {});
+        WriteFileBytes(s.archive, zip);
+        InstallJob job;
+        UnpackResult r = Unpack(s, "game.exe", job);
+        CHECK(r.outcome == UnpackResult::Failed);
+        CHECK(r.error == "Couldn't unpack Game/data.bin - is the disk full?");
+        CHECK(ReadFileBytes(s.In("Game\\first.txt")) == "first");
+        CHECK_FALSE(PathExists(s.In("Game\\game.exe")));
+        // The failed entry still counts as done.
+        CHECK(job.bytesDone.load() == 5 + payload.size());
+    }
+    SUBCASE("a destination held open without sharing")
+    {
+        Scene s("locked", {{"Game/a.txt", "new"}, {"Game/game.exe", "exe"}});
+        WriteFileBytes(s.In("Game\\a.txt"), "old");
+        HANDLE h = CreateFileW(Utf8ToWide(s.In("Game\\a.txt")).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+        REQUIRE(h != INVALID_HANDLE_VALUE);
+        InstallJob job;
+        UnpackResult r = Unpack(s, "game.exe", job);
+        CloseHandle(h);
+        CHECK(r.outcome == UnpackResult::Failed);
+        CHECK(r.error == "Couldn't write " + s.In("Game\\a.txt") + " - is the game still running?");
+        CHECK(ReadFileBytes(s.In("Game\\a.txt")) == "old");
+        CHECK_FALSE(PathExists(s.In("Game\\game.exe")));
+    }
+    SUBCASE("a read-only destination")
+    {
+        Scene s("read-only", {{"Game/game.exe", "exe"}, {"Game/b.txt", "new"}});
+        const std::wstring target = Utf8ToWide(s.In("Game\\b.txt"));
+        WriteFileBytes(s.In("Game\\b.txt"), "old");
+        REQUIRE(SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_READONLY));
+        // Wine keeps the attribute as Unix permission bits, which root ignores:
+        // there the platform itself lets the write through.
+        HANDLE probe = CreateFileW(target.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (probe != INVALID_HANDLE_VALUE)
+        {
+            CloseHandle(probe);
+            MESSAGE("read-only files are writable here (Wine as root); read-only case not exercised");
+        }
+        else
+        {
+            InstallJob job;
+            UnpackResult r = Unpack(s, "game.exe", job);
+            CHECK(r.outcome == UnpackResult::Failed);
+            CHECK(r.error == "Couldn't write " + s.In("Game\\b.txt") + " - is the game still running?");
+            CHECK(ReadFileBytes(s.In("Game\\b.txt")) == "old");
+            // Written before the failure, and left in place.
+            CHECK(ReadFileBytes(s.In("Game\\game.exe")) == "exe");
+        }
+        SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);
+    }
+    SUBCASE("a folder where a file must go")
+    {
+        Scene s("folder-in-the-way", {{"Game/game.exe", "exe"}, {"Game/b.txt", "new"}});
+        fs::create_directories(fs::path(Utf8ToWide(s.In("Game\\b.txt"))));
+        InstallJob job;
+        UnpackResult r = Unpack(s, "game.exe", job);
+        CHECK(r.outcome == UnpackResult::Failed);
+        CHECK(r.error == "Couldn't write " + s.In("Game\\b.txt") + " - is the game still running?");
+        CHECK(ReadFileBytes(s.In("Game\\game.exe")) == "exe");
+    }
+}
+
+TEST_CASE("cancel takes effect between entries")
+{
+    SUBCASE("raised before the unpack starts: nothing is written")
+    {
+        Scene s("cancel-early", {{"Game/game.exe", "exe"}});
+        InstallJob job;
+        job.cancel.store(true);
+        UnpackResult r = Unpack(s, "game.exe", job);
+        CHECK(r.outcome == UnpackResult::Cancelled);
+        CHECK(r.error.empty());
+        CHECK(Listing(s.install).empty());
+    }
+    SUBCASE("raised while an entry is written: that entry is completed, the rest is not started")
+    {
+        // Large, quickly decompressed entries; the watcher raises cancel as soon
+        // as the first one has been counted.
+        const size_t size = 4u << 20;
+        std::vector<Entry> entries;
+        for (int i = 0; i < 6; i++)
+            entries.push_back({"Game/part" + std::to_string(i) + ".bin", std::string(size, (char)('a' + i)), 1});
+        entries.push_back({"Game/game.exe", "exe"});
+        Scene s("cancel-mid", entries);
+        InstallJob job;
+        std::thread watcher([&job]() {
+            while (job.bytesDone.load() == 0)
+                std::this_thread::yield();
+            job.cancel.store(true);
+        });
+        UnpackResult r = Unpack(s, "game.exe", job);
+        watcher.join();
+        CHECK(r.outcome == UnpackResult::Cancelled);
+        CHECK(r.error.empty());
+        CHECK_FALSE(PathExists(s.In("Game\\game.exe")));
+        CHECK_FALSE(PathExists(s.In("Ostrel")));
+        // No entry is left half written, and progress matches what is on disk.
+        uint64_t onDisk = 0;
+        for (const std::string& name : Listing(s.In("Game")))
+        {
+            CAPTURE(name);
+            CHECK(fs::file_size(fs::path(Utf8ToWide(s.In("Game\\" + name)))) == size);
+            onDisk += size;
+        }
+        CHECK(onDisk >= size);
+        CHECK(job.bytesDone.load() == onDisk);
+    }
+}
