@@ -17,6 +17,9 @@ std::string TransportErrorText(const std::string& step, uint32_t secureFlags)
     case 12007:
     case 12029: return "Can't reach the server - check your internet connection.";
     case 12175: return SecureFailureText(secureFlags);
+    // A secure channel error (Wine's answer to an untrusted or mismatched
+    // certificate, too) gets the channel sentence rather than a bare code.
+    case 12157: return SecureFailureText(secureFlags ? secureFlags : 0x80000000u);
     default: break;
     }
     return step + " failed (" + std::to_string((unsigned long)code) + ").";
