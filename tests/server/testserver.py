@@ -80,6 +80,7 @@ class Fault:
         self.no_length = g("no_length", 0)     # no Content-Length; the close ends the body
         self.ignore_range = g("ignore_range", 0)
         self.times = g("times", 0)             # applies to this many requests, 0 = all
+        self.after = g("after", 0)             # lets this many requests through first
 
 
 class State:
@@ -106,6 +107,9 @@ class State:
         with self.lock:
             f = self.faults.get(path)
             if f is None:
+                return None, False
+            if f.after > 0:
+                f.after -= 1
                 return None, False
             corrupt = f.corrupt > 0
             if corrupt:

@@ -1,0 +1,666 @@
+"""Runs the real setup under Wine against local HTTPS servers that answer for the
+real host names, inside private namespaces. Used by the end-to-end tests, by
+scripts/demo and by bench/install.
+
+A `Session` holds what is made once: certificates, a prepared Wine prefix used
+as a template, the stand-in programs, demo content and an X display. A
+`Machine` is one private mount+network namespace with its own hosts file and
+CA bundle, a fresh copy of the template prefix (so its wineserver starts inside
+the namespace), and whatever servers a test starts in it.
+"""
+import ctypes
+import hashlib
+import json
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import zipfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(os.path.dirname(HERE))
+sys.path.insert(0, os.path.join(ROOT, "tools"))
+sys.path.insert(0, os.path.join(ROOT, "tests", "server"))
+import ostrel_publish  # noqa: E402
+import testserver  # noqa: E402
+
+API_HOST = "api.ostrel.example"
+CDN_HOST = "cdn.ostrel.example"
+HOSTS = (API_HOST, CDN_HOST)
+WINE_OVERRIDES = "mscoree,mshtml=;winemenubuilder.exe=d"
+CLONE_NEWNET = 0x40000000
+IS_ROOT = os.geteuid() == 0
+
+
+def log(msg):
+    print("[e2e] " + msg, file=sys.stderr, flush=True)
+
+
+def wait_for(pred, timeout, step=0.05, what="condition"):
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
+        v = pred()
+        if v:
+            return v
+        time.sleep(step)
+    raise TimeoutError("timed out after %.0f s waiting for %s" % (timeout, what))
+
+
+def sha256_file(path):
+    h = hashlib.sha256()
+    with open(path, "rb") as f:
+        for chunk in iter(lambda: f.read(1 << 20), b""):
+            h.update(chunk)
+    return h.hexdigest()
+
+
+def stop_process(p, timeout=5):
+    """Ends one process we started, by its id."""
+    if p is None or p.poll() is not None:
+        return
+    try:
+        p.terminate()
+        p.wait(timeout)
+    except subprocess.TimeoutExpired:
+        p.kill()
+        p.wait(timeout)
+    except ProcessLookupError:
+        pass
+
+
+# ------------------------------------------------------------ content
+
+def make_rogue_certificate(folder):
+    """A certificate for the real host names from a CA nobody trusts."""
+    os.makedirs(folder, exist_ok=True)
+    key, pem = os.path.join(folder, "server.key"), os.path.join(folder, "server.pem")
+    if not os.path.exists(pem):
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "30",
+                        "-keyout", key, "-out", pem, "-subj", "/CN=" + CDN_HOST,
+                        "-addext", "subjectAltName=" + ",".join("DNS:" + h for h in HOSTS),
+                        "-addext", "extendedKeyUsage=serverAuth"],
+                       check=True, capture_output=True, timeout=60)
+    return pem, key
+
+
+def make_game_zip(path, game_exe, extra=(), folder="Ostrel"):
+    """A stand-in game: the game executable plus a few files, one with a
+    non-ASCII name."""
+    with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as z:
+        z.writestr(folder + "/", b"")
+        z.write(game_exe, folder + "/Playden.exe")
+        z.writestr(folder + "/README.txt", "Playden, July 2024 (demo build)\r\n")
+        z.writestr(folder + "/data/levels/level1.dat", bytes(range(256)) * 64)
+        z.writestr(folder + "/data/levels/level2.dat", os.urandom(20000), zipfile.ZIP_STORED)
+        z.writestr(folder + "/data/Carte d\u2019\u00e9t\u00e9.txt", "\u00e9t\u00e9 2024\n")
+        for name, data in extra:
+            z.writestr(name, data)
+    return path
+
+
+def zip_contents(path):
+    """{name: bytes} of the files (not folders) in an archive."""
+    with zipfile.ZipFile(path) as z:
+        return {i.filename: z.read(i) for i in z.infolist() if not i.filename.endswith("/")}
+
+
+def find_demo_programs(setup_exe):
+    """The stand-in launcher and game built beside the setup; built on demand."""
+    build = os.path.dirname(os.path.abspath(setup_exe))
+    progs = [os.path.join(build, "demo-launcher.exe"), os.path.join(build, "demo-game.exe")]
+    if not all(os.path.exists(p) for p in progs):
+        subprocess.run(["cmake", "--build", build, "--target", "demo_launcher", "demo_game"], check=True,
+                       stdout=subprocess.DEVNULL, timeout=600)
+    return progs
+
+
+# ------------------------------------------------------------ session
+
+class Display:
+    """An Xvfb display shared by the machines (its socket is a file, so Wine
+    reaches it from inside any network namespace)."""
+
+    def __init__(self, size="1280x1024x24"):
+        r, w = os.pipe()
+        self.proc = subprocess.Popen(["Xvfb", "-displayfd", str(w), "-screen", "0", size, "-nolisten", "tcp"],
+                                     pass_fds=(w,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                     start_new_session=True)
+        os.close(w)
+        with os.fdopen(r) as f:
+            num = f.readline().strip()
+        if not num:
+            stop_process(self.proc)
+            raise RuntimeError("Xvfb did not start")
+        self.name = ":" + num
+
+    def screenshot(self, path):
+        subprocess.run(["import", "-display", self.name, "-window", "root", path], check=True,
+                       capture_output=True, timeout=30)
+
+    def raw(self):
+        return subprocess.run(["import", "-display", self.name, "-window", "root", "rgb:-"],
+                              capture_output=True, timeout=30).stdout
+
+    def close(self):
+        stop_process(self.proc)
+
+
+class Session:
+    def __init__(self, setup_exe, root=None, display=None):
+        self.setup_exe = os.path.abspath(setup_exe)
+        self.own_root = root is None
+        self.root = root or tempfile.mkdtemp(prefix="ostrel-e2e-")
+        os.chmod(self.root, 0o755)
+        self.certs = os.path.join(self.root, "certs")
+        os.makedirs(self.certs, exist_ok=True)
+        testserver.make_certificates(self.certs)
+        self.rogue = make_rogue_certificate(os.path.join(self.root, "rogue"))
+        self.launcher_exe, self.game_exe = find_demo_programs(self.setup_exe)
+        self.template = os.path.join(self.root, "template")
+        self._display = display
+        self._own_display = None
+        self.counter = 0
+
+    @property
+    def display(self):
+        if self._display is None:
+            self._own_display = Display()
+            self._display = self._own_display.name
+        return self._display
+
+    def screenshot(self, path):
+        subprocess.run(["import", "-display", self.display, "-window", "root", path], check=True,
+                       capture_output=True, timeout=30)
+
+    def screen_raw(self):
+        return subprocess.run(["import", "-display", self.display, "-window", "root", "rgb:-"],
+                              capture_output=True, timeout=30).stdout
+
+    def prepare_template(self):
+        """A Wine prefix made once and copied for every machine (a copy costs
+        ~1.5 s, a new prefix ~13 s)."""
+        if os.path.exists(os.path.join(self.template, ".ostrel-ready")):
+            return
+        env = dict(os.environ, WINEPREFIX=self.template, WINEDEBUG="-all", WINEDLLOVERRIDES=WINE_OVERRIDES)
+        env.pop("DISPLAY", None)
+        shutil.rmtree(self.template, ignore_errors=True)
+        os.makedirs(self.template)
+        log("preparing a Wine prefix")
+        subprocess.run(["wineboot", "-i"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                       timeout=300)
+        subprocess.run(["wine", "reg", "add", r"HKCU\Software\Wine\WineDbg", "/v", "ShowCrashDialog",
+                        "/t", "REG_DWORD", "/d", "0", "/f"], env=env, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=120)
+        subprocess.run(["wineserver", "-w"], env=env, timeout=120)
+        # Desktop, Documents... are links into the Unix home: make them folders.
+        users = os.path.join(self.template, "drive_c", "users")
+        for user in os.listdir(users):
+            for name in os.listdir(os.path.join(users, user)):
+                p = os.path.join(users, user, name)
+                if os.path.islink(p):
+                    os.remove(p)
+                    os.makedirs(p)
+        open(os.path.join(self.template, ".ostrel-ready"), "w").close()
+
+    def publish_demo(self, name="demo", game_zip=None, fix=False):
+        """The demo tree: the stand-in launcher and game, published."""
+        out = os.path.join(self.root, name)
+        if not os.path.exists(out):
+            zip_path = game_zip or make_game_zip(os.path.join(self.root, name + "-game.zip"), self.game_exe)
+            ostrel_publish.publish(self.launcher_exe, zip_path, out, fix=fix, warn=log)
+        return out
+
+    def machine(self, **kw):
+        self.prepare_template()
+        self.counter += 1
+        return Machine(self, tempfile.mkdtemp(prefix="m%03d-" % self.counter, dir=self.root), **kw)
+
+    def close(self):
+        if self._own_display:
+            self._own_display.close()
+        if self.own_root:
+            shutil.rmtree(self.root, ignore_errors=True)
+
+
+# ------------------------------------------------------------ one machine
+
+class Result:
+    def __init__(self, rc, output):
+        self.rc = rc
+        self.output = output
+
+
+class Machine:
+    """One private namespace with a fresh Wine prefix."""
+
+    def __init__(self, session, folder, hosts=None, trust=True):
+        self.s = session
+        self.dir = folder
+        os.makedirs(folder, exist_ok=True)
+        self.hosts = hosts or {h: "127.0.0.1" for h in HOSTS}
+        self.servers = []
+        self.procs = []
+        with open(os.path.join(folder, "hosts"), "w") as f:
+            f.write("127.0.0.1 localhost\n::1 localhost\n")
+            for name, ip in self.hosts.items():
+                f.write("%s %s\n" % (ip, name))
+        bundle = os.path.join(session.certs, "ca-bundle.crt") if trust else "/etc/ssl/certs/ca-certificates.crt"
+        script = ("ip link set lo up && mount --bind %s /etc/hosts && mount --bind %s "
+                  "/etc/ssl/certs/ca-certificates.crt && echo ready && exec sleep 86400"
+                  % (sh_quote(os.path.join(folder, "hosts")), sh_quote(bundle)))
+        cmd = ["unshare", "-mn"] if IS_ROOT else ["unshare", "-rmn"]
+        self.holder = subprocess.Popen(cmd + ["sh", "-c", script], stdout=subprocess.PIPE,
+                                       stderr=subprocess.PIPE, start_new_session=True)
+        line = self.holder.stdout.readline()
+        if line.strip() != b"ready":
+            err = self.holder.stderr.read().decode(errors="replace")
+            raise RuntimeError("could not make a private namespace: " + err)
+        self.prefix = os.path.join(folder, "prefix")
+        subprocess.run(["cp", "-a", session.template, self.prefix], check=True, timeout=120)
+        users = os.path.join(self.prefix, "drive_c", "users")
+        user = [u for u in os.listdir(users) if u != "Public"][0]
+        self.profile = os.path.join(users, user)
+        self.win_profile = "C:\\users\\" + user
+        self.localappdata = os.path.join(self.profile, "AppData", "Local")
+        self.desktop = os.path.join(self.profile, "Desktop")
+        self.programs = os.path.join(self.profile, "AppData", "Roaming", "Microsoft", "Windows", "Start Menu",
+                                     "Programs")
+        self.data_dir = os.path.join(self.localappdata, "OstrelLauncher")
+
+    # -- running things inside
+    def ns_prefix(self):
+        cmd = ["nsenter", "-t", str(self.holder.pid), "-m", "-n"]
+        if not IS_ROOT:
+            cmd += ["-U", "--preserve-credentials"]
+        return cmd + ["--"]
+
+    def wine_env(self, extra=None):
+        env = dict(os.environ, WINEPREFIX=self.prefix, WINEDEBUG="-all", WINEDLLOVERRIDES=WINE_OVERRIDES,
+                   LANG="C.UTF-8", DISPLAY=self.s.display)
+        env.pop("WINESERVER", None)
+        env.update(extra or {})
+        return env
+
+    def popen(self, cmd, out=None, env=None, **kw):
+        """Starts a program inside the namespace. Output goes to a file: Wine's
+        helpers inherit handles and outlive the program."""
+        out = out or os.path.join(self.dir, "out-%d.txt" % len(self.procs))
+        f = open(out, "ab")
+        p = subprocess.Popen(self.ns_prefix() + list(cmd), stdout=f, stderr=subprocess.STDOUT,
+                             stdin=subprocess.DEVNULL, env=env or self.wine_env(), **kw)
+        f.close()
+        p.out_path = out
+        self.procs.append(p)
+        return p
+
+    def run(self, cmd, timeout=120, env=None):
+        p = self.popen(cmd, env=env)
+        try:
+            rc = p.wait(timeout)
+        except subprocess.TimeoutExpired:
+            p.kill()
+            p.wait()
+            raise
+        with open(p.out_path, "rb") as f:
+            return Result(rc, f.read().decode(errors="replace"))
+
+    def wine(self, *args, timeout=120):
+        return self.run(["wine", *args], timeout=timeout)
+
+    def start_setup(self, *args, exe=None):
+        return self.popen(["wine", exe or self.s.setup_exe, *args])
+
+    def run_setup(self, *args, timeout=180, exe=None):
+        p = self.start_setup(*args, exe=exe)
+        try:
+            rc = p.wait(timeout)
+        except subprocess.TimeoutExpired:
+            self.s.screenshot(os.path.join(self.dir, "timeout.png"))
+            p.kill()
+            p.wait()
+            raise AssertionError("the setup did not end within %d s (screen: %s/timeout.png)" % (timeout, self.dir))
+        return rc
+
+    def wineserver_stop(self):
+        subprocess.run(self.ns_prefix() + ["wineserver", "-k"], env=self.wine_env(), stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=60)
+
+    def call(self, fn, *args, **kw):
+        """Runs fn in a thread inside the namespace's network (for talking to a
+        server's control port that only exists in there)."""
+        box = {}
+
+        def body():
+            try:
+                libc = ctypes.CDLL(None, use_errno=True)
+                fd = os.open("/proc/%d/ns/net" % self.holder.pid, os.O_RDONLY)
+                try:
+                    if libc.setns(fd, CLONE_NEWNET) != 0:
+                        raise OSError(ctypes.get_errno(), "setns")
+                finally:
+                    os.close(fd)
+                box["v"] = fn(*args, **kw)
+            except BaseException as e:  # handed to the caller
+                box["e"] = e
+
+        t = threading.Thread(target=body)
+        t.start()
+        t.join()
+        if "e" in box:
+            raise box["e"]
+        return box.get("v")
+
+    # -- servers
+    def serve_tree(self, tree, ip="127.0.0.1", cert=None):
+        srv = Nginx(self, tree, ip, cert or (os.path.join(self.s.certs, "server.pem"),
+                                             os.path.join(self.s.certs, "server.key")))
+        self.servers.append(srv)
+        return srv
+
+    def fault_server(self, ip="127.0.0.1"):
+        srv = FaultServer(self, ip)
+        self.servers.append(srv)
+        return srv
+
+    def small_drive(self, letter, size_mb):
+        """A tmpfs of size_mb mounted inside the namespace, as Wine drive letter:."""
+        mnt = os.path.join(self.dir, "drive-" + letter)
+        os.makedirs(mnt)
+        r = subprocess.run(self.ns_prefix() + ["mount", "-t", "tmpfs", "-o", "size=%dm" % size_mb, "tmpfs", mnt],
+                           capture_output=True, timeout=30)
+        if r.returncode != 0:
+            raise RuntimeError("tmpfs: " + r.stderr.decode(errors="replace"))
+        os.symlink(mnt, os.path.join(self.prefix, "dosdevices", letter.lower() + ":"))
+        return mnt
+
+    def ls_inside(self, path):
+        """Files below path as the namespace sees them (a tmpfs is only there)."""
+        r = subprocess.run(self.ns_prefix() + ["find", path, "-type", "f"], capture_output=True, timeout=30)
+        return sorted(r.stdout.decode().split("\n")[:-1])
+
+    # -- looking at the result
+    def unix(self, win_path):
+        """Unix path of a C: path in the prefix."""
+        assert win_path[:3].upper() == "C:\\", win_path
+        return os.path.join(self.prefix, "drive_c", *[p for p in win_path[3:].split("\\") if p])
+
+    def installer_log(self, data_dir=None):
+        p = os.path.join(data_dir or self.data_dir, "installer.log")
+        if not os.path.exists(p):
+            return ""
+        with open(p, "rb") as f:
+            return f.read().decode("utf-8", errors="replace")
+
+    def settings(self, data_dir=None):
+        with open(os.path.join(data_dir or self.data_dir, "settings.json"), "rb") as f:
+            return json.loads(f.read().decode("utf-8"))
+
+    def reg(self, key):
+        """Values of a key under HKCU as {name: value}; None when the key is absent."""
+        out = os.path.join(self.dir, "reg-export.reg")
+        if os.path.exists(out):
+            os.remove(out)
+        r = self.wine("reg", "export", "HKCU\\" + key, "Z:" + out.replace("/", "\\"), "/y")
+        if r.rc != 0 or not os.path.exists(out):
+            return None
+        with open(out, "rb") as f:
+            return parse_reg(f.read().decode("utf-16"))
+
+    def close(self, keep=False):
+        for srv in self.servers:
+            srv.close()
+        try:
+            self.wineserver_stop()
+        except subprocess.TimeoutExpired:
+            pass
+        for p in self.procs:
+            stop_process(p, 5)
+        stop_process(self.holder)
+        if self.holder.stdout:
+            self.holder.stdout.close()
+        if self.holder.stderr:
+            self.holder.stderr.close()
+        if not keep:
+            shutil.rmtree(self.dir, ignore_errors=True)
+
+
+def sh_quote(s):
+    return "'" + s.replace("'", "'\\''") + "'"
+
+
+def parse_reg(text):
+    """The values of the first key in a .reg export."""
+    values = {}
+    for line in text.splitlines():
+        line = line.strip()
+        if not line.startswith('"'):
+            continue
+        i = 1
+        name = ""
+        while line[i] != '"':
+            if line[i] == "\\":
+                i += 1
+            name += line[i]
+            i += 1
+        rest = line[i + 2:]
+        if rest.startswith('"'):
+            v, j = "", 1
+            while rest[j] != '"':
+                if rest[j] == "\\":
+                    j += 1
+                v += rest[j]
+                j += 1
+            values[name] = v
+        elif rest.startswith("dword:"):
+            values[name] = int(rest[6:], 16)
+        else:
+            values[name] = rest
+    return values
+
+
+# ------------------------------------------------------------ servers
+
+class Nginx:
+    """Debian's nginx serving a published tree over TLS for both host names."""
+
+    def __init__(self, machine, tree, ip, cert):
+        self.m = machine
+        self.dir = tempfile.mkdtemp(prefix="nginx-", dir=machine.dir)
+        for d in ("body", "proxy", "fastcgi", "uwsgi", "scgi"):
+            os.makedirs(os.path.join(self.dir, d))
+        self.access_log = os.path.join(self.dir, "access.log")
+        conf = os.path.join(self.dir, "nginx.conf")
+        with open(conf, "w") as f:
+            f.write(NGINX_CONF % {"dir": self.dir, "ip": ip, "cert": cert[0], "key": cert[1],
+                                  "root": os.path.abspath(tree), "names": " ".join(HOSTS),
+                                  "doc": "/" + ostrel_publish.DOC_PATH})
+        self.proc = machine.popen(["nginx", "-e", os.path.join(self.dir, "error.log"), "-p", self.dir, "-c", conf],
+                                  out=os.path.join(self.dir, "out.txt"), env=dict(os.environ))
+        wait_for(lambda: self.listening(ip) or self.proc.poll() is not None, 20, what="nginx")
+        if self.proc.poll() is not None:
+            raise RuntimeError("nginx did not start: " + open(os.path.join(self.dir, "error.log")).read())
+
+    def listening(self, ip):
+        r = subprocess.run(self.m.ns_prefix() + ["ss", "-Hltn", "src", ip + ":443"], capture_output=True,
+                           timeout=10)
+        return bool(r.stdout.strip())
+
+    def requests(self):
+        """[(method path, range, status, bytes)] from the access log."""
+        if not os.path.exists(self.access_log):
+            return []
+        rows = []
+        with open(self.access_log) as f:
+            for line in f:
+                rows.append(tuple(line.rstrip("\n").split("\t")))
+        return rows
+
+    def close(self):
+        stop_process(self.proc)
+
+
+NGINX_CONF = """
+daemon off;
+master_process off;
+worker_processes 1;
+pid %(dir)s/nginx.pid;
+error_log %(dir)s/error.log;
+events { worker_connections 256; }
+http {
+    include /etc/nginx/mime.types;
+    default_type application/octet-stream;
+    log_format ranges '$request\\t$http_range\\t$status\\t$body_bytes_sent';
+    access_log %(dir)s/access.log ranges;
+    client_body_temp_path %(dir)s/body;
+    proxy_temp_path %(dir)s/proxy;
+    fastcgi_temp_path %(dir)s/fastcgi;
+    uwsgi_temp_path %(dir)s/uwsgi;
+    scgi_temp_path %(dir)s/scgi;
+    sendfile on;
+    server {
+        listen %(ip)s:443 ssl;
+        server_name %(names)s;
+        ssl_certificate %(cert)s;
+        ssl_certificate_key %(key)s;
+        root %(root)s;
+        # The install document is a file inside the folder that also holds the
+        # game downloads (see tools/ostrel_publish.py).
+        location = /api/launcher/v1/install { try_files %(doc)s =404; }
+    }
+}
+"""
+
+
+class FaultServer:
+    """The fault-injecting test server on ip:443 inside the namespace."""
+
+    def __init__(self, machine, ip):
+        self.m = machine
+        self.state = tempfile.mkdtemp(prefix="faultserver-", dir=machine.dir)
+        for name in ("ca.key", "ca.pem", "server.key", "server.pem", "ca-bundle.crt"):
+            shutil.copy(os.path.join(machine.s.certs, name), self.state)
+        self.proc = machine.popen(["/usr/bin/python3", os.path.join(ROOT, "tests", "server", "testserver.py"),
+                                   self.state, "--host", ip, "--https-port", "443", "--lifetime", "900"],
+                                  out=os.path.join(self.state, "server.log"), env=dict(os.environ))
+        wait_for(lambda: os.path.exists(os.path.join(self.state, "https_port")) or self.proc.poll() is not None,
+                 30, what="the test server")
+        if self.proc.poll() is not None:
+            raise RuntimeError("test server did not start: " + open(os.path.join(self.state, "server.log")).read())
+        self.client = testserver.Client(self.state)
+
+    def __getattr__(self, name):
+        """Client calls (serve_file, set_fault, log...) made inside the namespace."""
+        fn = getattr(self.client, name)
+        return lambda *a, **kw: self.m.call(fn, *a, **kw)
+
+    def serve_tree(self, tree):
+        """Serves every file of a published tree at its address."""
+        for d, _, files in os.walk(tree):
+            for name in files:
+                full = os.path.join(d, name)
+                rel = "/" + os.path.relpath(full, tree).replace(os.sep, "/")
+                if rel == "/" + ostrel_publish.DOC_PATH:
+                    rel = "/api/launcher/v1/install"
+                self.serve_file(rel, full)
+
+    def close(self):
+        stop_process(self.proc)
+
+
+def document(tree):
+    with open(os.path.join(tree, ostrel_publish.DOC_PATH)) as f:
+        return json.load(f)
+
+
+def launcher_url(doc):
+    return "/api/launcher/v1/app/" + doc["launcher"]["sha256"]
+
+
+def game_url(doc):
+    return "/api/launcher/v1/install/game/" + doc["game"]["sha256"]
+
+
+def write_tree(out, launcher_path, game_path, doc):
+    """A hand-made tree (for lying documents and archives publish refuses)."""
+    api = os.path.join(out, "api", "launcher", "v1")
+    os.makedirs(os.path.join(api, "app"), exist_ok=True)
+    os.makedirs(os.path.join(api, "install", "game"), exist_ok=True)
+    shutil.copy(launcher_path, os.path.join(api, "app", doc["launcher"]["sha256"]))
+    shutil.copy(game_path, os.path.join(api, "install", "game", doc["game"]["sha256"]))
+    with open(os.path.join(out, ostrel_publish.DOC_PATH), "w") as f:
+        json.dump(doc, f)
+    return out
+
+
+def honest_document(launcher_path, game_path):
+    return {"launcher": {"sha256": sha256_file(launcher_path), "size": os.path.getsize(launcher_path)},
+            "game": {"sha256": sha256_file(game_path), "size": os.path.getsize(game_path),
+                     "unpacked": sum(len(v) for v in zip_contents(game_path).values()),
+                     "folder": "Ostrel", "exe": "Playden.exe"}}
+
+
+# ------------------------------------------------------------ the wizard by mouse
+
+class Wizard:
+    """Clicks the setup's wizard buttons with xdotool. Without a window manager
+    the window has no frame: client coordinates are screen coordinates at the
+    window's position. Buttons are 88x28 layout units in the bottom bar; one
+    layout unit is (client width / 640) pixels."""
+
+    def __init__(self, session, timeout=60):
+        self.s = session
+        env = dict(os.environ, DISPLAY=session.display)
+        self.env = env
+        wid = wait_for(lambda: self._search(), timeout, 0.2, "the setup's window")
+        self.wid = wid
+        geo = subprocess.run(["xdotool", "getwindowgeometry", "--shell", wid], env=env, capture_output=True,
+                             text=True, timeout=10).stdout
+        g = dict(line.split("=", 1) for line in geo.split())
+        self.x, self.y, self.w, self.h = int(g["X"]), int(g["Y"]), int(g["WIDTH"]), int(g["HEIGHT"])
+        self.scale = self.w / 640.0
+
+    def _search(self):
+        r = subprocess.run(["xdotool", "search", "--onlyvisible", "--classname", "OstrelInstaller"],
+                           env=self.env, capture_output=True, text=True, timeout=10)
+        ids = r.stdout.split()
+        if not ids:
+            r = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", "Ostrel"],
+                               env=self.env, capture_output=True, text=True, timeout=10)
+            ids = r.stdout.split()
+        return ids[-1] if ids else None
+
+    def slot(self, which):
+        s = self.scale
+        right = self.w - 14 * s
+        x = {"right": right - 88 * s, "middle": right - 2 * 88 * s - 8 * s,
+             "left": right - 3 * 88 * s - 26 * s}[which]
+        y = self.h - 58 * s + 15 * s
+        return int(self.x + x + 44 * s), int(self.y + y + 14 * s)
+
+    def _xdo(self, *args):
+        subprocess.run(["xdotool", *args], env=self.env, capture_output=True, timeout=10)
+
+    def click(self, which, expect_change=True, timeout=30):
+        """Clicks a slot until the screen changes (a disabled button, for
+        instance while the server check runs, does nothing)."""
+        x, y = self.slot(which)
+        self._xdo("mousemove", str(x), str(y))
+        time.sleep(0.3)
+        end = time.monotonic() + timeout
+        while True:
+            before = self.s.screen_raw()
+            self._xdo("click", "1")
+            if not expect_change:
+                return
+            t = time.monotonic() + 1.0
+            while time.monotonic() < t:
+                time.sleep(0.2)
+                if self.s.screen_raw() != before:
+                    time.sleep(0.3)
+                    return
+            if time.monotonic() > end:
+                raise AssertionError("clicking the %s button changed nothing" % which)
