@@ -1,0 +1,65 @@
+#include <doctest.h>
+
+#include "install/log.h"
+#include "state/installer_app.h"
+#include "test_support.h"
+
+#include <ctime>
+
+namespace
+{
+std::string Stamp()
+{
+    time_t now = time(nullptr);
+    struct tm local = {};
+    localtime_s(&local, &now);
+    char buf[32] = {};
+    strftime(buf, sizeof(buf), "%Y%m%d-%H%M%S", &local);
+    return buf;
+}
+} // namespace
+
+TEST_CASE("log lines: local time, two spaces, the message, CR LF; lines accumulate")
+{
+    InstallerApp app;
+    // The data folder does not exist yet: the first line creates it.
+    app.dataDir = MakeTempDir("log") + "\\fresh\\data";
+    std::string before = Stamp();
+    AppendLog(app, "install to C:\\Spiele\\\xc3\x96strel (launcher + game)");
+    AppendLog(app, "FAILED: Cancelled.");
+    std::string after = Stamp();
+
+    std::string text = ReadFileBytes(app.dataDir + "\\installer.log");
+    const std::string first = "  install to C:\\Spiele\\\xc3\x96strel (launcher + game)\r\n";
+    const std::string second = "  FAILED: Cancelled.\r\n";
+    REQUIRE(text.size() == 15 + first.size() + 15 + second.size());
+    std::string stamp1 = text.substr(0, 15);
+    std::string stamp2 = text.substr(15 + first.size(), 15);
+    CHECK(text.substr(15, first.size()) == first);
+    CHECK(text.substr(30 + first.size()) == second);
+    for (const std::string& s : { stamp1, stamp2 })
+    {
+        CAPTURE(s);
+        CHECK(s[8] == '-');
+        CHECK(s.find_first_not_of("0123456789", 0) == 8);
+        CHECK(s.find_first_not_of("0123456789", 9) == std::string::npos);
+        CHECK(s >= before);
+        CHECK(s <= after);
+    }
+
+    // Appended, never truncated.
+    AppendLog(app, "install to D:\\O (launcher only)");
+    std::string more = ReadFileBytes(app.dataDir + "\\installer.log");
+    CHECK(more.substr(0, text.size()) == text);
+    CHECK(more.substr(text.size() + 15) == "  install to D:\\O (launcher only)\r\n");
+}
+
+TEST_CASE("a log that cannot be written is silently skipped")
+{
+    InstallerApp app;
+    std::string root = MakeTempDir("log-blocked");
+    WriteFileBytes(root + "\\file", "x");
+    app.dataDir = root + "\\file\\data";    // below a file: cannot be created
+    AppendLog(app, "FAILED: x");
+    CHECK(ReadFileBytes(root + "\\file") == "x");
+}
