@@ -1,5 +1,280 @@
-#include "install/job.h"
-#include "state/installer_app.h"
+#include "uninstall/uninstall_sequence.h"
 
-// Placeholder until the uninstall engine lands.
-void RunUninstall(UninstallArgs& args) { args.app->FailUninstall("Not built yet."); }
+#include "install/job.h"
+#include "install/settings_link.h"
+#include "install/shortcuts.h"
+#include "state/installer_app.h"
+#include "uninstall/running_check.h"
+#include "util/text.h"
+
+#include <windows.h>
+#include <objbase.h>
+#include <shellapi.h>
+#include <shlobj.h>
+
+#include <filesystem>
+#include <system_error>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace
+{
+const wchar_t* const kLauncherFiles[] = {
+    L"Ostrel Launcher.exe", L"Ostrel Launcher.old.exe", L"Ostrel Launcher.exe.part",
+    L"Ostrel Launcher.old2.exe", L"Ostrel Launcher.old3.exe",
+};
+const wchar_t* const kShortcutNames[] = { L"Ostrel Launcher.lnk", L"Ostrel.lnk" };
+const wchar_t* const kGameExe = L"Playden.exe";
+const wchar_t* const kSetupCopy = L"Ostrel Setup.exe";
+
+// The system's sentence for an error code, without the trailing period and
+// line end that FormatMessage puts there (the caller adds its own ").").
+std::string SystemMessage(DWORD code)
+{
+    std::string text = std::system_category().message((int)code);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ' || text.back() == '.'))
+        text.pop_back();
+    return text;
+}
+
+bool IsReparsePoint(const fs::path& path)
+{
+    DWORD attrs = GetFileAttributesW(path.c_str());
+    return attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+// Volume and file index: the same object whatever the spelling of the paths.
+bool SameFileObject(const fs::path& a, const fs::path& b)
+{
+    BY_HANDLE_FILE_INFORMATION infoA = {}, infoB = {};
+    bool gotA = false, gotB = false;
+    HANDLE ha = CreateFileW(a.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (ha != INVALID_HANDLE_VALUE)
+    {
+        gotA = GetFileInformationByHandle(ha, &infoA) != 0;
+        CloseHandle(ha);
+    }
+    HANDLE hb = CreateFileW(b.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (hb != INVALID_HANDLE_VALUE)
+    {
+        gotB = GetFileInformationByHandle(hb, &infoB) != 0;
+        CloseHandle(hb);
+    }
+    return gotA && gotB && infoA.dwVolumeSerialNumber == infoB.dwVolumeSerialNumber &&
+           infoA.nFileIndexHigh == infoB.nFileIndexHigh && infoA.nFileIndexLow == infoB.nFileIndexLow;
+}
+
+void ClearReadOnly(const fs::path& file)
+{
+    DWORD attrs = GetFileAttributesW(file.c_str());
+    if (attrs == INVALID_FILE_ATTRIBUTES || !(attrs & FILE_ATTRIBUTE_READONLY))
+        return;
+    DWORD rest = attrs & ~(DWORD)FILE_ATTRIBUTE_READONLY;
+    SetFileAttributesW(file.c_str(), rest ? rest : FILE_ATTRIBUTE_NORMAL);
+}
+
+// The recorded game folder is ours only when it is a real folder directly in
+// the install folder that holds the game's executable. Anything else (moved,
+// edited registry value, a link to elsewhere) is left alone.
+bool IsOurGameFolder(fs::path game, const fs::path& installDir)
+{
+    game = game.lexically_normal();
+    if (!game.has_filename())
+        game = game.parent_path();
+    std::error_code ec;
+    if (game.empty() || installDir.empty() || !fs::is_directory(game, ec) || IsReparsePoint(game))
+        return false;
+    fs::path parent = game.parent_path();
+    if (parent.empty() || parent == game || !SameFileObject(parent, installDir))
+        return false;
+    return fs::is_regular_file(fs::symlink_status(game / kGameExe, ec));
+}
+
+// Every regular file under `folder`, in walk order. Linked folders are not
+// entered; the walk stops at its first error.
+std::vector<fs::path> CollectFiles(const fs::path& folder)
+{
+    std::vector<fs::path> files;
+    std::error_code ec;
+    fs::recursive_directory_iterator it(folder, fs::directory_options::none, ec);
+    for (; !ec && it != fs::recursive_directory_iterator(); it.increment(ec))
+    {
+        std::error_code typeEc;
+        if (it->is_directory(typeEc))
+        {
+            if (IsReparsePoint(it->path()))
+                it.disable_recursion_pending();
+            continue;
+        }
+        if (it->is_regular_file(typeEc))
+            files.push_back(it->path());
+    }
+    return files;
+}
+
+void DeleteTree(const fs::path& folder)
+{
+    if (RemoveDirectoryW(folder.c_str()) || GetLastError() != ERROR_DIR_NOT_EMPTY)
+        return;
+    std::error_code ec;
+    fs::remove_all(folder, ec);
+}
+
+// Deletes a key that this setup's keys left behind, only while it holds
+// nothing at all (no values, no subkeys).
+void DeleteKeyIfEmpty(const std::wstring& subKey)
+{
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, subKey.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return;
+    DWORD subKeys = 1, values = 1;
+    LSTATUS rc = RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subKeys, nullptr, nullptr, &values, nullptr,
+                                  nullptr, nullptr, nullptr);
+    RegCloseKey(key);
+    if (rc == ERROR_SUCCESS && subKeys == 0 && values == 0)
+        RegDeleteKeyW(HKEY_CURRENT_USER, subKey.c_str());
+}
+
+void DeleteShortcuts()
+{
+    const KNOWNFOLDERID* folders[] = { &FOLDERID_Desktop, &FOLDERID_Programs };
+    for (const wchar_t* name : kShortcutNames)
+        for (const KNOWNFOLDERID* id : folders)
+        {
+            // Without the folder there is no place to look: never guess one.
+            std::wstring folder = KnownFolderPath(*id);
+            if (!folder.empty())
+                DeleteFileW((fs::path(folder) / name).c_str());
+        }
+}
+
+// Ends the job as failed; COM goes with it.
+void Fail(InstallerApp* app, const std::string& message, bool comInitialised)
+{
+    app->FailUninstall(message);
+    if (comInitialised)
+        CoUninitialize();
+}
+} // namespace
+
+std::string RemoveGameFolder(InstallerApp& app, const std::string& installDir, const std::string& gameDir)
+{
+    if (gameDir.empty())
+        return std::string();
+    const fs::path game(Utf8ToWide(gameDir));
+    if (!IsOurGameFolder(game, fs::path(Utf8ToWide(installDir))))
+    {
+        std::lock_guard<std::mutex> lock(app.jobMutex);
+        app.statusText = "The game folder was not found - skipped.";
+        return std::string();
+    }
+    std::vector<fs::path> files = CollectFiles(game);
+    app.jobBytesTotal.store(files.size());
+    app.jobBytesDone.store(0);
+    for (const fs::path& file : files)
+    {
+        ClearReadOnly(file);
+        if (!DeleteFileW(file.c_str()))
+        {
+            DWORD error = GetLastError();
+            // Gone anyway (deleted by someone else meanwhile): not a failure.
+            if (GetFileAttributesW(file.c_str()) != INVALID_FILE_ATTRIBUTES)
+                return "Couldn't delete " + WideToUtf8(file.wstring()) + " (" + SystemMessage(error) + ").";
+        }
+        app.jobBytesDone.fetch_add(1);
+    }
+    DeleteTree(game);
+    return std::string();
+}
+
+std::wstring SelfRemovalParameters(const std::wstring& setupCopy, const std::wstring& folder)
+{
+    // cmd expands %...% (and !...! with delayed expansion) even inside quotes,
+    // and a quote of our own would end the quoting: such a path could turn
+    // into another one. Better to leave the copy than to delete elsewhere.
+    const wchar_t* unsafe = L"%!\"^&";
+    if (setupCopy.empty() || folder.empty() || setupCopy.find_first_of(unsafe) != std::wstring::npos ||
+        folder.find_first_of(unsafe) != std::wstring::npos)
+        return std::wstring();
+    return L"/c ping 127.0.0.1 -n 4 >nul & del /f /q \"" + setupCopy + L"\" & rmdir \"" + folder + L"\"";
+}
+
+void RunUninstall(UninstallArgs& args)
+{
+    InstallerApp* app = args.app;
+    HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    const bool comInitialised = SUCCEEDED(com);
+    const std::string dataDir = app->dataDir;
+    const fs::path installDir(Utf8ToWide(args.installDir));
+
+    if (IsRunningFrom(L"Ostrel Launcher.exe", installDir) || IsRunningFrom(kGameExe, installDir))
+    {
+        Fail(app, "Close the Ostrel launcher and the game first, then try again.", comInitialised);
+        return;
+    }
+
+    app->SetStatus(0, "Removing the game...");
+    std::string failure = RemoveGameFolder(*app, args.installDir, args.gameDir);
+    if (!failure.empty())
+    {
+        Fail(app, failure, comInitialised);
+        return;
+    }
+
+    app->SetStatus(1, "Removing the launcher...");
+    if (!installDir.empty())
+        for (const wchar_t* name : kLauncherFiles)
+            DeleteFileW((installDir / name).c_str());
+    DeleteShortcuts();
+
+    app->SetStatus(2, "Cleaning up...");
+    if (args.removeLauncherData)
+        DeleteLauncherData(dataDir);
+    else
+        UnlinkGameFromLauncherSettings(dataDir, args.gameDir);
+
+    const std::wstring installerKey = InstallerRegKey(dataDir);
+    RegDeleteTreeW(HKEY_CURRENT_USER, installerKey.c_str());
+    DeleteKeyIfEmpty(installerKey.substr(0, installerKey.rfind(L'\\')));
+    if (dataDir.empty())
+        RegDeleteTreeW(HKEY_CURRENT_USER, OSTREL_UNINSTALL_KEY);
+
+    if (!installDir.empty())
+    {
+        const fs::path setupCopy = installDir / kSetupCopy;
+        std::error_code ec;
+        if (fs::exists(setupCopy, ec) && SameFileObject(setupCopy, fs::path(Utf8ToWide(ExecutablePath()))))
+        {
+            // A running program cannot delete its own file: cmd does it once
+            // we have exited. The folder goes with it only when empty.
+            // The system's own cmd.exe, never one found beside us; and it runs
+            // in the system folder, since a command whose current folder is F
+            // could not remove F.
+            std::wstring params = SelfRemovalParameters(setupCopy.wstring(), installDir.wstring());
+            wchar_t system[MAX_PATH];
+            UINT n = GetSystemDirectoryW(system, MAX_PATH);
+            if (!params.empty() && n > 0 && n < MAX_PATH)
+            {
+                std::wstring cmd = std::wstring(system, n) + L"\\cmd.exe";
+                ShellExecuteW(nullptr, L"open", cmd.c_str(), params.c_str(), system, SW_HIDE);
+            }
+        }
+        else
+        {
+            ClearReadOnly(setupCopy);
+            DeleteFileW(setupCopy.c_str());
+            RemoveDirectoryW(installDir.c_str());
+        }
+    }
+
+    app->SetStatus(3, "Done.");
+    app->jobSucceeded.store(true);
+    app->jobFinished.store(true);
+    app->jobBusy.store(false);
+    // The app may be gone from here on.
+    if (comInitialised)
+        CoUninitialize();
+}

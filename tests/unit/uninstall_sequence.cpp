@@ -1,0 +1,537 @@
+#include <doctest.h>
+
+#include "install/job.h"
+#include "install/shortcuts.h"
+#include "standin_process.h"
+#include "state/installer_app.h"
+#include "test_support.h"
+#include "uninstall/uninstall_sequence.h"
+#include "util/text.h"
+
+#include <nlohmann/json.hpp>
+
+#include <windows.h>
+#include <shlobj.h>
+
+#include <filesystem>
+#include <vector>
+
+namespace fs = std::filesystem;
+using json = nlohmann::json;
+
+namespace
+{
+const wchar_t* kTestKey = L"Software\\OstrelTest\\Installer";
+const wchar_t* kRealKey = L"Software\\Ostrel\\Installer";
+
+std::string U8(const fs::path& p) { return WideToUtf8(p.wstring()); }
+
+bool Exists(const fs::path& p)
+{
+    std::error_code ec;
+    return fs::exists(fs::symlink_status(p, ec));
+}
+
+bool KeyExists(const wchar_t* subKey)
+{
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, subKey, 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return false;
+    RegCloseKey(key);
+    return true;
+}
+
+// All values of one key (these keys have no subkeys), to put back what a test
+// that touches the real keys found there.
+struct KeySnapshot
+{
+    std::wstring key;
+    bool existed = false;
+    struct Value
+    {
+        std::wstring name;
+        DWORD type = 0;
+        std::vector<BYTE> data;
+    };
+    std::vector<Value> values;
+
+    explicit KeySnapshot(const std::wstring& subKey) : key(subKey)
+    {
+        HKEY k = nullptr;
+        if (RegOpenKeyExW(HKEY_CURRENT_USER, key.c_str(), 0, KEY_READ, &k) != ERROR_SUCCESS)
+            return;
+        existed = true;
+        for (DWORD i = 0;; i++)
+        {
+            wchar_t name[16384];
+            DWORD nameLen = 16384, type = 0, size = 0;
+            if (RegEnumValueW(k, i, name, &nameLen, nullptr, &type, nullptr, &size) != ERROR_SUCCESS)
+                break;
+            Value v;
+            v.name.assign(name, nameLen);
+            v.type = type;
+            v.data.resize(size);
+            DWORD got = size;
+            RegQueryValueExW(k, v.name.c_str(), nullptr, nullptr, v.data.data(), &got);
+            values.push_back(v);
+        }
+        RegCloseKey(k);
+    }
+    void Restore() const
+    {
+        RegDeleteTreeW(HKEY_CURRENT_USER, key.c_str());
+        if (!existed)
+            return;
+        HKEY k = nullptr;
+        if (RegCreateKeyExW(HKEY_CURRENT_USER, key.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &k, nullptr) != ERROR_SUCCESS)
+            return;
+        for (const Value& v : values)
+            RegSetValueExW(k, v.name.c_str(), 0, v.type, v.data.data(), (DWORD)v.data.size());
+        RegCloseKey(k);
+    }
+};
+
+fs::path Desktop() { return KnownFolderPath(FOLDERID_Desktop); }
+fs::path Programs() { return KnownFolderPath(FOLDERID_Programs); }
+
+// What an install leaves behind, made by hand: the game folder (with a
+// read-only file and an empty folder), the launcher's files, the setup copy,
+// shortcuts, the launcher's settings and the installer's key.
+struct Installed
+{
+    fs::path root, inst, game, data;
+    std::vector<fs::path> gameFiles, ourFiles;
+
+    Installed(const char* name, bool withGame)
+    {
+        root = Utf8ToWide(MakeTempDir(name));
+        inst = root / L"Inst";
+        data = root / L"data";
+        if (withGame)
+        {
+            game = inst / L"Ostrel";
+            gameFiles = { game / L"Playden.exe", game / L"data" / L"level1.pak", game / L"data" / L"sub" / L"readme.txt",
+                          game / L"Playden_Data" / L"boot.cfg" };
+            for (const fs::path& f : gameFiles)
+                WriteFileBytes(U8(f), "game");
+            fs::create_directories(game / L"saves");
+            SetFileAttributesW((game / L"data" / L"sub" / L"readme.txt").c_str(), FILE_ATTRIBUTE_READONLY);
+        }
+        for (const wchar_t* n : { L"Ostrel Launcher.exe", L"Ostrel Launcher.old.exe", L"Ostrel Launcher.exe.part",
+                                  L"Ostrel Launcher.old2.exe", L"Ostrel Launcher.old3.exe", L"Ostrel Setup.exe" })
+            ourFiles.push_back(inst / n);
+        for (const fs::path& dir : { Desktop(), Programs() })
+            for (const wchar_t* n : { L"Ostrel Launcher.lnk", L"Ostrel.lnk" })
+                ourFiles.push_back(dir / n);
+        for (const fs::path& f : ourFiles)
+            WriteFileBytes(U8(f), "ours");
+        json settings = { { "channel", "2024july" }, { "gameDir2024July", U8(game) }, { "signIn", "kept" } };
+        WriteFileBytes(U8(data / L"settings.json"), settings.dump(1));
+        WriteRegString(kTestKey, L"InstallDir", U8(inst));
+        WriteRegString(kTestKey, L"GameDir", U8(game));
+    }
+
+    json Settings() const { return json::parse(ReadFileBytes(U8(data / L"settings.json")), nullptr, false); }
+};
+
+// As StartUninstall prepares the job block, then the worker on this thread.
+void RunJob(InstallerApp& app, const Installed& s, bool removeData = false)
+{
+    app.dataDir = U8(s.data);
+    app.jobBusy.store(true);
+    app.jobFinished.store(false);
+    app.jobSucceeded.store(false);
+    app.jobBytesDone.store(0);
+    app.jobBytesTotal.store(0);
+    {
+        std::lock_guard<std::mutex> lock(app.jobMutex);
+        app.errorText.clear();
+        app.statusText = "Preparing...";
+    }
+    UninstallArgs args;
+    args.app = &app;
+    args.installDir = U8(s.inst);
+    args.gameDir = U8(s.game);
+    args.removeLauncherData = removeData;
+    args.alive = app.alive;
+    RunUninstall(args);
+}
+
+std::string ErrorText(InstallerApp& app)
+{
+    std::lock_guard<std::mutex> lock(app.jobMutex);
+    return app.errorText;
+}
+
+std::string StatusText(InstallerApp& app)
+{
+    std::lock_guard<std::mutex> lock(app.jobMutex);
+    return app.statusText;
+}
+
+void CheckSucceeded(InstallerApp& app)
+{
+    CHECK(ErrorText(app) == "");
+    CHECK(StatusText(app) == "Done.");
+    CHECK(app.jobStage.load() == 3);
+    CHECK(app.jobSucceeded.load());
+    CHECK(app.jobFinished.load());
+    CHECK_FALSE(app.jobBusy.load());
+}
+
+void CheckFailed(InstallerApp& app, const std::string& error)
+{
+    CHECK(ErrorText(app) == error);
+    CHECK_FALSE(app.jobSucceeded.load());
+    CHECK(app.jobFinished.load());
+    CHECK_FALSE(app.jobBusy.load());
+}
+
+void CheckAllGone(const Installed& s)
+{
+    for (const fs::path& f : s.gameFiles)
+        CHECK_MESSAGE(!Exists(f), U8(f));
+    for (const fs::path& f : s.ourFiles)
+        CHECK_MESSAGE(!Exists(f), U8(f));
+    if (!s.game.empty())
+        CHECK_FALSE(Exists(s.game));
+    CHECK_FALSE(KeyExists(kTestKey));
+}
+
+void CheckUntouched(const Installed& s)
+{
+    for (const fs::path& f : s.gameFiles)
+        CHECK_MESSAGE(Exists(f), U8(f));
+    for (const fs::path& f : s.ourFiles)
+        CHECK_MESSAGE(Exists(f), U8(f));
+    CHECK(ReadRegString(kTestKey, L"InstallDir") == U8(s.inst));
+    CHECK(s.Settings()["gameDir2024July"] == U8(s.game));
+}
+} // namespace
+
+TEST_CASE("the uninstall removes what the install made and keeps what the user added")
+{
+    for (bool userFiles : { false, true })
+    {
+        CAPTURE(userFiles);
+        Installed s("us-all", true);
+        const fs::path notes = s.inst / L"my notes.txt", mod = s.inst / L"Mods" / L"extra.dat",
+                       otherLink = Desktop() / L"Ostrel Launcher (2).lnk";
+        if (userFiles)
+        {
+            WriteFileBytes(U8(notes), "mine");
+            WriteFileBytes(U8(mod), "mine");
+            WriteFileBytes(U8(otherLink), "mine");
+        }
+        InstallerApp app;
+        RunJob(app, s);
+        CheckSucceeded(app);
+        CheckAllGone(s);
+        // Every game file was counted.
+        CHECK(app.jobBytesTotal.load() == s.gameFiles.size());
+        CHECK(app.jobBytesDone.load() == s.gameFiles.size());
+        // The launcher keeps its settings, without the link to the removed game.
+        json settings = s.Settings();
+        CHECK(settings["gameDir2024July"] == "");
+        CHECK(settings["channel"] == "2024july");
+        CHECK(settings["signIn"] == "kept");
+        CHECK(Exists(s.data / L"settings.json"));
+        // The install folder goes only when nothing of the user's is left in it.
+        CHECK(Exists(s.inst) == userFiles);
+        CHECK(Exists(notes) == userFiles);
+        CHECK(Exists(mod) == userFiles);
+        CHECK(Exists(otherLink) == userFiles);
+        fs::remove(otherLink);
+    }
+}
+
+TEST_CASE("asked to, the uninstall deletes the launcher's whole data folder")
+{
+    Installed s("us-data", true);
+    WriteFileBytes(U8(s.data / L"installer.log"), "20240101-000000  Done.\n");
+    WriteFileBytes(U8(s.data / L"session" / L"token"), "secret");
+    InstallerApp app;
+    RunJob(app, s, true);
+    CheckSucceeded(app);
+    CheckAllGone(s);
+    CHECK_FALSE(Exists(s.data));
+}
+
+TEST_CASE("the uninstall refuses while the launcher or the game runs from the install folder")
+{
+    struct Case
+    {
+        const wchar_t* runAs;   // below the test's root folder
+        bool refuses;
+    };
+    const Case cases[] = {
+        { L"Inst\\Ostrel Launcher.exe", true },
+        { L"Inst\\Ostrel\\Playden.exe", true },
+        { L"Inst\\Ostrel\\bin\\PLAYDEN.EXE", true },
+        // A sibling folder whose name starts with the install folder's name.
+        { L"Inst-old\\Ostrel Launcher.exe", true },
+        // The same programs elsewhere do not stop it.
+        { L"Elsewhere\\Ostrel Launcher.exe", false },
+        { L"Elsewhere\\Playden.exe", false },
+    };
+    for (const Case& c : cases)
+    {
+        CAPTURE(WideToUtf8(c.runAs));
+        Installed s("us-busy", true);
+        const std::string before = ReadFileBytes(U8(s.data / L"settings.json"));
+        InstallerApp app;
+        {
+            StandinProcess p(s.root / c.runAs);
+            REQUIRE(p.started);
+            RunJob(app, s);
+        }
+        if (c.refuses)
+        {
+            CheckFailed(app, "Close the Ostrel launcher and the game first, then try again.");
+            CheckUntouched(s);
+            CHECK(ReadFileBytes(U8(s.data / L"settings.json")) == before);
+            CHECK(app.jobBytesTotal.load() == 0);
+            CHECK(StatusText(app) == "Preparing...");
+        }
+        else
+        {
+            CheckSucceeded(app);
+            CheckAllGone(s);
+        }
+    }
+}
+
+TEST_CASE("a recorded game folder that is not ours is skipped and left alone")
+{
+    const fs::path root(Utf8ToWide(MakeTempDir("us-skip")));
+    const fs::path inst = root / L"Inst";
+    fs::create_directories(inst);
+    auto game = [](const fs::path& dir, bool withExe) {
+        WriteFileBytes(U8(dir / L"data.pak"), "x");
+        if (withExe)
+            WriteFileBytes(U8(dir / L"Playden.exe"), "x");
+        return dir;
+    };
+    fs::path outside = game(root / L"Outside" / L"Ostrel", true);
+    fs::path noExe = game(inst / L"NoGame", false);
+    fs::path deeper = game(inst / L"Games" / L"Ostrel", true);
+    fs::path exeIsFolder = game(inst / L"Odd", false);
+    fs::create_directories(exeIsFolder / L"Playden.exe");
+    // The install folder itself, holding the executable, is not a game folder in it.
+    WriteFileBytes(U8(inst / L"Playden.exe"), "x");
+
+    const fs::path cases[] = {
+        inst / L"Gone",
+        outside,
+        noExe,
+        deeper,
+        exeIsFolder,
+        inst,
+        inst / L".",
+        deeper / L"..",
+        inst / L"NoGame" / L".." / L".",
+    };
+    for (const fs::path& g : cases)
+    {
+        CAPTURE(U8(g));
+        InstallerApp app;
+        CHECK(RemoveGameFolder(app, U8(inst), U8(g)) == "");
+        CHECK(StatusText(app) == "The game folder was not found - skipped.");
+        CHECK(app.jobBytesTotal.load() == 0);
+    }
+    for (const fs::path& f : { outside / L"Playden.exe", outside / L"data.pak", noExe / L"data.pak",
+                               deeper / L"Playden.exe", exeIsFolder / L"data.pak", inst / L"Playden.exe" })
+        CHECK_MESSAGE(Exists(f), U8(f));
+
+    // An empty record (launcher-only install) is not a skip: nothing is said.
+    InstallerApp app;
+    app.statusText = "Removing the game...";
+    CHECK(RemoveGameFolder(app, U8(inst), "") == "");
+    CHECK(StatusText(app) == "Removing the game...");
+
+    // The whole uninstall goes on past a skipped folder.
+    Installed s("us-skip-run", false);
+    s.game = outside;
+    InstallerApp run;
+    RunJob(run, s);
+    CheckSucceeded(run);
+    CHECK(Exists(outside / L"Playden.exe"));
+    CHECK(Exists(outside / L"data.pak"));
+    CHECK_FALSE(Exists(s.inst / L"Ostrel Launcher.exe"));
+}
+
+TEST_CASE("the game folder is recognised however the record spells it")
+{
+    struct Case
+    {
+        const wchar_t* suffix;  // appended to the install folder's text
+        bool upper;             // the record in upper case
+    };
+    const Case cases[] = { { L"\\Ostrel", false }, { L"\\Ostrel\\", false }, { L"\\Ostrel", true },
+                           { L"\\.\\Ostrel", false } };
+    for (const Case& c : cases)
+    {
+        CAPTURE(WideToUtf8(c.suffix));
+        CAPTURE(c.upper);
+        Installed s("us-spell", true);
+        std::wstring g = s.inst.wstring() + c.suffix;
+        if (c.upper)
+            for (wchar_t& ch : g)
+                if (ch >= L'a' && ch <= L'z')
+                    ch = (wchar_t)(ch - L'a' + L'A');
+        InstallerApp app;
+        CHECK(RemoveGameFolder(app, U8(s.inst), WideToUtf8(g)) == "");
+        CHECK(app.jobBytesDone.load() == s.gameFiles.size());
+        CHECK_FALSE(Exists(s.game));
+    }
+}
+
+TEST_CASE("a locked game file stops the uninstall, and Retry finishes it")
+{
+    Installed s("us-lock", true);
+    const fs::path locked = s.game / L"data" / L"level1.pak";
+    HANDLE h = CreateFileW(locked.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    REQUIRE(h != INVALID_HANDLE_VALUE);
+
+    InstallerApp app;
+    RunJob(app, s);
+    const std::string error = ErrorText(app);
+    CHECK_FALSE(app.jobSucceeded.load());
+    CHECK(app.jobFinished.load());
+    CHECK_FALSE(app.jobBusy.load());
+    const std::string head = "Couldn't delete " + U8(locked) + " (";
+    REQUIRE(error.size() > head.size() + 2);
+    CHECK(error.compare(0, head.size(), head) == 0);
+    CHECK(error.substr(error.size() - 2) == ").");
+    // The system's own words, without a period of their own before ")."
+    CHECK(error[head.size()] != ')');
+    CHECK(error.substr(error.size() - 3) != ".).");
+    CHECK(app.jobStage.load() == 0);
+    CHECK(app.jobBytesDone.load() < app.jobBytesTotal.load());
+    CHECK(Exists(locked));
+    // Nothing after the game step was touched.
+    for (const fs::path& f : s.ourFiles)
+        CHECK_MESSAGE(Exists(f), U8(f));
+    CHECK(ReadRegString(kTestKey, L"GameDir") == U8(s.game));
+    CHECK(s.Settings()["gameDir2024July"] == U8(s.game));
+
+    CloseHandle(h);
+    RunJob(app, s);
+    CheckSucceeded(app);
+    CheckAllGone(s);
+    CHECK(s.Settings()["gameDir2024July"] == "");
+}
+
+TEST_CASE("a launcher-only installation")
+{
+    Installed s("us-launcher", false);
+    WriteFileBytes(U8(s.data / L"settings.json"), R"({"channel":"2024july"})");
+    InstallerApp app;
+    RunJob(app, s);
+    CheckSucceeded(app);
+    CheckAllGone(s);
+    CHECK_FALSE(Exists(s.inst));
+    CHECK(app.jobBytesTotal.load() == 0);
+    CHECK(app.jobBytesDone.load() == 0);
+    // No link to remove: the settings file is left as it was.
+    CHECK(ReadFileBytes(U8(s.data / L"settings.json")) == R"({"channel":"2024july"})");
+}
+
+TEST_CASE("the installer's key and the uninstall entry: by data folder")
+{
+    const KeySnapshot realKey(kRealKey), entry(OSTREL_UNINSTALL_KEY);
+    const fs::path localData = fs::path(KnownFolderPath(FOLDERID_LocalAppData)) / L"OstrelLauncher";
+    const bool localDataExisted = Exists(localData);
+
+    Installed s("us-keys", true);
+    WriteRegString(kRealKey, L"InstallDir", "C:\\Somewhere\\Else");
+    WriteRegString(OSTREL_UNINSTALL_KEY, L"DisplayName", "Ostrel");
+    WriteUninstallFlag(L"NoModify");
+
+    // With a data folder only the test key goes; a normal installation stays.
+    InstallerApp app;
+    RunJob(app, s);
+    CheckSucceeded(app);
+    CHECK_FALSE(KeyExists(kTestKey));
+    CHECK(ReadRegString(kRealKey, L"InstallDir") == "C:\\Somewhere\\Else");
+    CHECK(ReadRegString(OSTREL_UNINSTALL_KEY, L"DisplayName") == "Ostrel");
+
+    // Without one, the normal key and the uninstall entry go, the test key stays.
+    Installed t("us-keys-real", false);
+    InstallerApp real;
+    real.jobBusy.store(true);
+    UninstallArgs args;
+    args.app = &real;
+    args.installDir = U8(t.inst);
+    args.alive = real.alive;
+    RunUninstall(args);
+    CheckSucceeded(real);
+    CHECK_FALSE(KeyExists(kRealKey));
+    CHECK_FALSE(KeyExists(OSTREL_UNINSTALL_KEY));
+    CHECK(ReadRegString(kTestKey, L"InstallDir") == U8(t.inst));
+    CHECK_FALSE(Exists(t.inst));
+
+    RegDeleteTreeW(HKEY_CURRENT_USER, kTestKey);
+    realKey.Restore();
+    entry.Restore();
+    if (!localDataExisted)
+    {
+        std::error_code ec;
+        fs::remove(localData, ec);
+    }
+}
+
+TEST_CASE("no empty parent key is left behind, and none that holds anything is deleted")
+{
+    const wchar_t* parent = L"Software\\OstrelTest";
+    for (bool otherValue : { false, true })
+    {
+        CAPTURE(otherValue);
+        Installed s("us-parent", false);
+        if (otherValue)
+            WriteRegString(parent, L"Other", "kept");
+        InstallerApp app;
+        RunJob(app, s);
+        CheckSucceeded(app);
+        CHECK(KeyExists(parent) == otherValue);
+        RegDeleteTreeW(HKEY_CURRENT_USER, parent);
+    }
+}
+
+TEST_CASE("the self-removal command")
+{
+    CHECK(SelfRemovalParameters(L"C:\\Ostrel\\Ostrel Setup.exe", L"C:\\Ostrel") ==
+          L"/c ping 127.0.0.1 -n 4 >nul & del /f /q \"C:\\Ostrel\\Ostrel Setup.exe\" & rmdir \"C:\\Ostrel\"");
+    CHECK(SelfRemovalParameters(L"D:\\Spiele\\\u00d6strel \u6e38\u620f\\Ostrel Setup.exe", L"D:\\Spiele\\\u00d6strel \u6e38\u620f") ==
+          L"/c ping 127.0.0.1 -n 4 >nul & del /f /q \"D:\\Spiele\\\u00d6strel \u6e38\u620f\\Ostrel Setup.exe\" & rmdir \"D:\\Spiele\\\u00d6strel \u6e38\u620f\"");
+    // Characters cmd could expand or read as syntax: no command at all.
+    for (const wchar_t* folder : { L"C:\\100%Games", L"C:\\%USERPROFILE%", L"C:\\Wow!", L"C:\\A & B", L"C:\\x^y",
+                                   L"C:\\q\"" })
+    {
+        CAPTURE(WideToUtf8(folder));
+        CHECK(SelfRemovalParameters(std::wstring(folder) + L"\\Ostrel Setup.exe", folder).empty());
+    }
+    CHECK(SelfRemovalParameters(L"", L"").empty());
+}
+
+TEST_CASE("run from the setup copy in the install folder, the copy and the folder go after it exited")
+{
+    const fs::path root(Utf8ToWide(MakeTempDir("us-self")));
+    const fs::path inst = root / L"Inst", data = root / L"data";
+    const fs::path copy = inst / L"Ostrel Setup.exe";
+    WriteFileBytes(U8(inst / L"Ostrel Launcher.exe"), "launcher");
+    WriteRegString(kTestKey, L"InstallDir", U8(inst));
+    {
+        StandinProcess p(copy, L"--uninstall \"" + inst.wstring() + L"\" \"\" \"" + data.wstring() + L"\"");
+        REQUIRE(p.started);
+        REQUIRE(p.Wait(30000) == 0);
+    }
+    CHECK_FALSE(Exists(inst / L"Ostrel Launcher.exe"));
+    CHECK_FALSE(KeyExists(kTestKey));
+    // The delayed command waits about three seconds.
+    for (int i = 0; i < 150 && Exists(inst); i++)
+        Sleep(100);
+    CHECK_FALSE(Exists(copy));
+    CHECK_FALSE(Exists(inst));
+}
