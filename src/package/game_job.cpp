@@ -1,0 +1,91 @@
+#include "package/game_job.h"
+
+#include "net/http.h"
+#include "package/sha256.h"
+#include "package/unpack.h"
+#include "util/text.h"
+
+#include <filesystem>
+#include <thread>
+
+namespace fs = std::filesystem;
+
+namespace
+{
+void FinishWithError(InstallJob& job, const std::string& sentence)
+{
+    {
+        std::lock_guard<std::mutex> lock(job.mutex);
+        job.error = sentence;
+    }
+    job.finished.store(true);
+}
+} // namespace
+
+void StartGameJob(const GameJobParams& params, std::shared_ptr<InstallJob> job)
+{
+    std::thread thread([params, job]() { RunGameJob(params, *job); });
+    thread.detach();
+}
+
+void RunGameJob(const GameJobParams& params, InstallJob& job)
+{
+    const fs::path installPath(Utf8ToWide(params.installDir));
+    std::error_code ec;
+    fs::create_directories(installPath, ec);
+    const std::string archivePath = WideToUtf8((installPath / L"Ostrel.download.zip").wstring());
+
+    for (int attempt = 1;; attempt++)
+    {
+        job.phase.store(0);
+        HttpResult result = HttpDownload(params.url, params.token, archivePath, &job.bytesDone, &job.bytesTotal,
+                                         &job.cancel);
+        // A cancelled download keeps its partial file for the next run.
+        if (job.cancel.load())
+        {
+            job.finished.store(true);
+            return;
+        }
+        if (!result.Ok())
+        {
+            FinishWithError(job, result.ErrorMessage());
+            return;
+        }
+
+        job.phase.store(1);
+        if (Sha256File(archivePath) == params.sha256)
+            break;
+
+        // A damaged file would only be resumed into another damaged file:
+        // the next attempt starts from scratch.
+        fs::remove(fs::path(Utf8ToWide(archivePath)), ec);
+        if (attempt >= 2)
+        {
+            FinishWithError(job, "The download was damaged twice - check your connection and try again.");
+            return;
+        }
+    }
+
+    job.phase.store(2);
+    job.bytesDone.store(0);
+    job.bytesTotal.store(0);
+    UnpackResult unpacked = UnpackGameArchive(archivePath, params.installDir, params.exeName, job);
+    if (unpacked.outcome == UnpackResult::Cancelled)
+    {
+        job.finished.store(true);
+        return;
+    }
+    if (unpacked.outcome == UnpackResult::Failed)
+    {
+        FinishWithError(job, unpacked.error);
+        return;
+    }
+
+    fs::remove(fs::path(Utf8ToWide(archivePath)), ec);
+    {
+        std::lock_guard<std::mutex> lock(job.mutex);
+        job.gameDir = unpacked.gameDir;
+    }
+    job.succeeded.store(true);
+    job.finished.store(true);
+}

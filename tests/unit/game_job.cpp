@@ -1,0 +1,289 @@
+#include <doctest.h>
+
+#include "install/job.h"
+#include "package/game_job.h"
+#include "package/sha256.h"
+#include "test_server.h"
+#include "test_support.h"
+#include "util/text.h"
+
+#include <miniz.h>
+
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace
+{
+const char* kDamagedTwice = "The download was damaged twice - check your connection and try again.";
+
+// A game archive: the executable one folder deep and `dataSize` stored bytes
+// of data, so that its size is easy to steer.
+std::string GameZip(size_t dataSize)
+{
+    mz_zip_archive zip;
+    mz_zip_zero_struct(&zip);
+    REQUIRE(mz_zip_writer_init_heap(&zip, 0, 0));
+    std::string exe = "game";
+    std::string data = PatternBytes(7, dataSize);
+    REQUIRE(mz_zip_writer_add_mem_ex(&zip, "Build-3/game.exe", exe.data(), exe.size(), nullptr, 0, 6, 0, 0));
+    REQUIRE(mz_zip_writer_add_mem_ex(&zip, "Build-3/data.bin", data.data(), data.size(), nullptr, 0, 0, 0, 0));
+    void* buf = nullptr;
+    size_t size = 0;
+    REQUIRE(mz_zip_writer_finalize_heap_archive(&zip, &buf, &size));
+    std::string bytes((const char*)buf, size);
+    mz_free(buf);
+    mz_zip_writer_end(&zip);
+    return bytes;
+}
+
+std::string DigestOf(const std::string& bytes)
+{
+    std::string dir = MakeTempDir("game-digest");
+    WriteFileBytes(dir + "\\x.bin", bytes);
+    return Sha256File(dir + "\\x.bin");
+}
+
+// One served archive and an install folder for it.
+struct Scene
+{
+    std::string   urlPath;
+    std::string   zip;
+    GameJobParams params;
+    std::string   archive;
+
+    Scene(const std::string& name, size_t dataSize = 64 * 1024)
+    {
+        urlPath = UniqueUrlPath(name + "/api/launcher/v1/install/game/x");
+        zip = GameZip(dataSize);
+        REQUIRE(ServeFile(urlPath, zip));
+        params.url = TestServerUrl() + urlPath;
+        params.sha256 = DigestOf(zip);
+        params.size = zip.size();
+        params.installDir = MakeTempDir(name) + "\\Games";
+        params.exeName = "game.exe";
+        archive = params.installDir + "\\Ostrel.download.zip";
+    }
+
+    std::string In(const std::string& relative) const { return params.installDir + "\\" + relative; }
+};
+
+std::string ErrorOf(InstallJob& job)
+{
+    std::lock_guard<std::mutex> lock(job.mutex);
+    return job.error;
+}
+
+std::string GameDirOf(InstallJob& job)
+{
+    std::lock_guard<std::mutex> lock(job.mutex);
+    return job.gameDir;
+}
+
+bool WaitFinished(InstallJob& job, int seconds)
+{
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (!job.finished.load())
+    {
+        if (std::chrono::steady_clock::now() > until)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+void CheckUnpacked(const Scene& s, InstallJob& job)
+{
+    CHECK(job.finished.load());
+    CHECK(job.succeeded.load());
+    CHECK(ErrorOf(job).empty());
+    CHECK(GameDirOf(job) == s.In("Ostrel"));
+    CHECK(ReadFileBytes(s.In("Ostrel\\game.exe")) == "game");
+    CHECK_FALSE(PathExists(s.archive));
+    // The counters end as the unpack's own: every entry's bytes.
+    CHECK(job.bytesTotal.load() > 0);
+    CHECK(job.bytesDone.load() == job.bytesTotal.load());
+}
+} // namespace
+
+TEST_CASE("a fresh download is checked, unpacked and removed")
+{
+    Scene s("fresh");
+    auto job = std::make_shared<InstallJob>();
+    StartGameJob(s.params, job);
+    REQUIRE(WaitFinished(*job, 30));
+    CheckUnpacked(s, *job);
+    CHECK(job->phase.load() == 2);
+    CHECK(ReadFileBytes(s.In("Ostrel\\data.bin")) == PatternBytes(7, 64 * 1024));
+
+    std::vector<LoggedRequest> log = RequestLog(s.urlPath);
+    REQUIRE(log.size() == 1);
+    CHECK(log[0].method == "GET");
+    CHECK(log[0].range.empty());
+    CHECK(log[0].authorization.empty());
+}
+
+TEST_CASE("an archive left by an earlier run")
+{
+    SUBCASE("complete: accepted by the 416 answer, not downloaded again")
+    {
+        Scene s("complete");
+        WriteFileBytes(s.archive, s.zip);
+        InstallJob job;
+        RunGameJob(s.params, job);
+        CheckUnpacked(s, job);
+        std::vector<LoggedRequest> log = RequestLog(s.urlPath);
+        REQUIRE(log.size() == 1);
+        CHECK(log[0].range == "bytes=" + std::to_string(s.zip.size()) + "-");
+        CHECK(log[0].status == 416);
+    }
+    SUBCASE("partial: resumed from its end, and the digest covers the whole file")
+    {
+        Scene s("partial");
+        size_t half = s.zip.size() / 2;
+        WriteFileBytes(s.archive, s.zip.substr(0, half));
+        InstallJob job;
+        RunGameJob(s.params, job);
+        CheckUnpacked(s, job);
+        std::vector<LoggedRequest> log = RequestLog(s.urlPath);
+        REQUIRE(log.size() == 1);
+        CHECK(log[0].range == "bytes=" + std::to_string(half) + "-");
+        CHECK(log[0].status == 206);
+    }
+    SUBCASE("partial but damaged: the digest fails, and a fresh download follows")
+    {
+        Scene s("partial-damaged");
+        size_t half = s.zip.size() / 2;
+        std::string bad = s.zip.substr(0, half);
+        bad[half / 2] ^= 0x55;
+        WriteFileBytes(s.archive, bad);
+        InstallJob job;
+        RunGameJob(s.params, job);
+        CheckUnpacked(s, job);
+        std::vector<LoggedRequest> log = RequestLog(s.urlPath);
+        REQUIRE(log.size() == 2);
+        CHECK(log[0].range == "bytes=" + std::to_string(half) + "-");
+        CHECK(log[1].range.empty());
+    }
+}
+
+TEST_CASE("a damaged delivery is fetched once more from scratch")
+{
+    SUBCASE("corrupt, then good: phases 0, 1, 0, 1, 2")
+    {
+        // Large enough that each phase lasts long enough to be seen.
+        Scene s("corrupt-once", 6u << 20);
+        ServerFault fault;
+        fault.corrupt = 1;
+        REQUIRE(SetFault(s.urlPath, fault));
+
+        auto job = std::make_shared<InstallJob>();
+        std::vector<int> phases{job->phase.load()};
+        StartGameJob(s.params, job);
+        auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (!job->finished.load() && std::chrono::steady_clock::now() < until)
+        {
+            int p = job->phase.load();
+            if (p != phases.back())
+                phases.push_back(p);
+        }
+        REQUIRE(job->finished.load());
+        CheckUnpacked(s, *job);
+        CHECK(phases == std::vector<int>{0, 1, 0, 1, 2});
+
+        std::vector<LoggedRequest> log = RequestLog(s.urlPath);
+        REQUIRE(log.size() == 2);
+        CHECK(log[0].range.empty());
+        CHECK(log[1].range.empty());
+    }
+    SUBCASE("corrupt twice: the sentence, and no archive left")
+    {
+        Scene s("corrupt-twice");
+        ServerFault fault;
+        fault.corrupt = 2;
+        REQUIRE(SetFault(s.urlPath, fault));
+        InstallJob job;
+        RunGameJob(s.params, job);
+        CHECK(job.finished.load());
+        CHECK_FALSE(job.succeeded.load());
+        CHECK(ErrorOf(job) == kDamagedTwice);
+        CHECK(GameDirOf(job).empty());
+        CHECK_FALSE(PathExists(s.archive));
+        CHECK_FALSE(PathExists(s.In("Ostrel")));
+        CHECK(RequestLog(s.urlPath).size() == 2);
+    }
+    SUBCASE("a digest announced in upper case never matches")
+    {
+        Scene s("upper-case");
+        for (char& c : s.params.sha256)
+            c = (char)toupper((unsigned char)c);
+        InstallJob job;
+        RunGameJob(s.params, job);
+        CHECK(ErrorOf(job) == kDamagedTwice);
+        CHECK_FALSE(PathExists(s.archive));
+    }
+}
+
+TEST_CASE("failures keep the archive for the next run")
+{
+    SUBCASE("the server refuses: its sentence, the partial archive untouched")
+    {
+        Scene s("refused");
+        ServerFault fault;
+        fault.status = 503;
+        REQUIRE(SetFault(s.urlPath, fault));
+        std::string partial = s.zip.substr(0, 1000);
+        WriteFileBytes(s.archive, partial);
+        InstallJob job;
+        RunGameJob(s.params, job);
+        CHECK(job.finished.load());
+        CHECK_FALSE(job.succeeded.load());
+        CHECK(ErrorOf(job) == "The server answered 503.");
+        CHECK(ReadFileBytes(s.archive) == partial);
+        CHECK(job.phase.load() == 0);
+    }
+    SUBCASE("the archive has no executable: the unpack's sentence")
+    {
+        Scene s("no-exe");
+        s.params.exeName = "other.exe";
+        InstallJob job;
+        RunGameJob(s.params, job);
+        CHECK(job.finished.load());
+        CHECK_FALSE(job.succeeded.load());
+        CHECK(ErrorOf(job) == "The download has no other.exe in it.");
+        CHECK(ReadFileBytes(s.archive) == s.zip);
+        CHECK(job.phase.load() == 2);
+    }
+}
+
+TEST_CASE("cancel during the download")
+{
+    Scene s("cancel", 1u << 20);
+    ServerFault fault;
+    fault.slowMs = 40;
+    fault.slowChunk = 16384;
+    REQUIRE(SetFault(s.urlPath, fault));
+
+    auto job = std::make_shared<InstallJob>();
+    StartGameJob(s.params, job);
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (job->bytesDone.load() == 0 && !job->finished.load() && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    job->cancel.store(true);
+    REQUIRE(WaitFinished(*job, 30));
+
+    CHECK_FALSE(job->succeeded.load());
+    CHECK(ErrorOf(*job).empty());
+    CHECK(GameDirOf(*job).empty());
+    REQUIRE(PathExists(s.archive));
+    std::string partial = ReadFileBytes(s.archive);
+    CHECK(partial.size() > 0);
+    CHECK(partial.size() < s.zip.size());
+    CHECK(partial == s.zip.substr(0, partial.size()));
+    CHECK_FALSE(PathExists(s.In("Ostrel")));
+}
