@@ -142,7 +142,7 @@ class Display:
                        capture_output=True, timeout=30)
 
     def raw(self):
-        return subprocess.run(["import", "-display", self.name, "-window", "root", "rgb:-"],
+        return subprocess.run(["import", "-display", self.name, "-window", "root", "-depth", "8", "rgb:-"],
                               capture_output=True, timeout=30).stdout
 
     def close(self):
@@ -177,7 +177,7 @@ class Session:
                        capture_output=True, timeout=30)
 
     def screen_raw(self):
-        return subprocess.run(["import", "-display", self.display, "-window", "root", "rgb:-"],
+        return subprocess.run(["import", "-display", self.display, "-window", "root", "-depth", "8", "rgb:-"],
                               capture_output=True, timeout=30).stdout
 
     def prepare_template(self):
@@ -624,13 +624,9 @@ class Wizard:
         self.scale = self.w / 640.0
 
     def _search(self):
-        r = subprocess.run(["xdotool", "search", "--onlyvisible", "--classname", "OstrelInstaller"],
+        r = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", "Ostrel"],
                            env=self.env, capture_output=True, text=True, timeout=10)
         ids = r.stdout.split()
-        if not ids:
-            r = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", "Ostrel"],
-                               env=self.env, capture_output=True, text=True, timeout=10)
-            ids = r.stdout.split()
         return ids[-1] if ids else None
 
     def slot(self, which):
@@ -644,23 +640,35 @@ class Wizard:
     def _xdo(self, *args):
         subprocess.run(["xdotool", *args], env=self.env, capture_output=True, timeout=10)
 
-    def click(self, which, expect_change=True, timeout=30):
-        """Clicks a slot until the screen changes (a disabled button, for
+    def step(self):
+        """Index of the current step in the side list (its white marker), or None."""
+        raw = self.s.screen_raw()
+        width = int(subprocess.run(["xdotool", "getdisplaygeometry"], env=self.env, capture_output=True,
+                                   text=True, timeout=10).stdout.split()[0])
+        s = self.scale
+        for i in range(5):
+            px, py = int(self.x + 20 * s), int(self.y + (136 + 26 * i + 7) * s)
+            o = (py * width + px) * 3
+            if raw[o:o + 3] == b"\xff\xff\xff":
+                return i
+        return None
+
+    def click(self, which, expect_change=True, timeout=60):
+        """Clicks a slot until the side list moves on (a disabled button, for
         instance while the server check runs, does nothing)."""
         x, y = self.slot(which)
         self._xdo("mousemove", str(x), str(y))
         time.sleep(0.3)
         end = time.monotonic() + timeout
         while True:
-            before = self.s.screen_raw()
+            before = self.step()
             self._xdo("click", "1")
             if not expect_change:
                 return
-            t = time.monotonic() + 1.0
+            t = time.monotonic() + 1.5
             while time.monotonic() < t:
                 time.sleep(0.2)
-                if self.s.screen_raw() != before:
-                    time.sleep(0.3)
+                if self.step() != before:
                     return
             if time.monotonic() > end:
                 raise AssertionError("clicking the %s button changed nothing" % which)
