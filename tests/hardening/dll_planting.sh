@@ -8,10 +8,12 @@ set -eu
 setup=$1; marker=$2; probe=$3
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-# Not version.dll: Wine's own user32 imports it before any program code runs
-# (on Windows its dependencies come from the system folder), so a planted copy
-# under Wine says nothing about the setup.
-names="winhttp bcrypt d3d11 dxgi dwmapi d3dcompiler_47 uxtheme crypt32"
+# The names the setup itself imports. Not the dependencies of those system
+# DLLs: on Windows they come from System32 under the restricted search, while
+# Wine's builtin DLLs look for their own (version, imm32, crypt32, and bcrypt
+# through crypt32) beside the program whatever it does, which says nothing
+# about the setup. bcrypt is therefore left out here as well.
+names="winhttp d3d11 dxgi dwmapi d3dcompiler_47"
 
 export WINEDEBUG=-all LANG=C.UTF-8
 overrides=""
@@ -27,6 +29,8 @@ xvfb-run -a -s '-screen 0 1280x1024x24' wine "$work/downloads/Ostrel Setup.exe" 
   --server http://127.0.0.1:9 --data 'C:\ostrel-dll-planting' >"$work/setup.log" 2>&1 &
 pid=$!
 sleep 10
+# Still running means it got past the window, the device and the first frames.
+running=$(pgrep -f 'downloads/Ostrel Setup.exe' || true)
 kill "$pid" 2>/dev/null || true
 wait "$pid" 2>/dev/null || true
 pkill -f 'downloads/Ostrel Setup.exe' 2>/dev/null || true
@@ -34,6 +38,11 @@ pkill -f 'downloads/Ostrel Setup.exe' 2>/dev/null || true
 loaded=$(ls "$work/downloads" | grep '\.loaded$' || true)
 if [ -n "$loaded" ]; then
   echo "FAIL: the setup loaded planted DLLs: $loaded"
+  exit 1
+fi
+if [ -z "$running" ]; then
+  echo "FAIL: the setup did not stay up; its output:"
+  cat "$work/setup.log"
   exit 1
 fi
 echo "setup: no planted DLL loaded"
