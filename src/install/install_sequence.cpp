@@ -1,5 +1,274 @@
 #include "install/job.h"
-#include "state/installer_app.h"
 
-// Placeholder until the install engine lands.
-void RunInstall(InstallArgs& args) { args.app->Fail("Not built yet."); }
+#include "install/log.h"
+#include "install/settings_link.h"
+#include "install/shortcuts.h"
+#include "net/http.h"
+#include "package/game_job.h"
+#include "package/sha256.h"
+#include "state/installer_app.h"
+#include "util/free_space.h"
+#include "util/text.h"
+
+#include <nlohmann/json.hpp>
+
+#include <windows.h>
+
+#include <chrono>
+#include <filesystem>
+#include <system_error>
+#include <thread>
+
+namespace fs = std::filesystem;
+using json = nlohmann::json;
+
+namespace
+{
+const uint64_t kSpaceMargin = 67108864;     // 64 MiB on top of what the files need
+const int kLauncherAttempts = 2;
+const char* kBadAnswer = "The server's answer wasn't what the installer expects.";
+
+// What this run installs, read from its own fetch of the install information.
+struct InstallPlan
+{
+    std::string launcherSha256;
+    uint64_t    launcherSize = 0;
+    std::string gameSha256;
+    uint64_t    gameSize = 0;
+    uint64_t    gameUnpackedSize = 0;
+    std::string gameExe = "Playden.exe";
+};
+
+// A member of the wrong type is as unexpected as a missing object: false.
+bool ReadString(const json& obj, const char* name, std::string& out)
+{
+    auto it = obj.find(name);
+    if (it == obj.end())
+        return true;
+    if (!it->is_string())
+        return false;
+    out = it->get_ref<const std::string&>();
+    return true;
+}
+
+bool ReadSize(const json& obj, const char* name, uint64_t& out)
+{
+    auto it = obj.find(name);
+    if (it == obj.end())
+        return true;
+    // Negative numbers parse as signed, fractions as floating point: neither is a size.
+    if (!it->is_number_unsigned())
+        return false;
+    out = it->get<uint64_t>();
+    return true;
+}
+
+bool ReadInstallPlan(const std::string& body, bool includeGame, InstallPlan& plan)
+{
+    json doc = json::parse(body, nullptr, false);
+    if (!doc.is_object())
+        return false;
+    auto launcher = doc.find("launcher");
+    if (launcher == doc.end() || !launcher->is_object())
+        return false;
+    if (!ReadString(*launcher, "sha256", plan.launcherSha256) || !ReadSize(*launcher, "size", plan.launcherSize))
+        return false;
+    if (!includeGame)
+        return true;
+    auto game = doc.find("game");
+    if (game == doc.end() || !game->is_object())
+        return false;
+    return ReadString(*game, "sha256", plan.gameSha256) && ReadSize(*game, "size", plan.gameSize) &&
+           ReadSize(*game, "unpacked", plan.gameUnpackedSize) && ReadString(*game, "exe", plan.gameExe);
+}
+
+// Sizes come from the server: a sum must not wrap round into a small need.
+uint64_t AddSaturated(uint64_t a, uint64_t b) { return a > UINT64_MAX - b ? UINT64_MAX : a + b; }
+
+std::string SystemMessage(DWORD code) { return std::system_category().message((int)code); }
+
+std::string Utf8Path(const fs::path& p) { return WideToUtf8(p.wstring()); }
+
+// One pass of the install; returns the sentence to fail with, or sets `done`
+// once the job block says "Done.".
+std::string Install(InstallArgs& args, bool& done)
+{
+    InstallerApp* app = args.app;
+    const std::string& dirText = args.installDir;
+    const fs::path dir(Utf8ToWide(dirText));
+
+    AppendLog(*app, "install to " + dirText + (args.includeGame ? " (launcher + game)" : " (launcher only)"));
+    app->SetStatus(0, "Checking the server...");
+
+    HttpResult answer = HttpGet(app->serverUrl + "/api/launcher/v1/install", "");
+    if (!answer.Ok())
+        return answer.ErrorMessage();
+    InstallPlan plan;
+    if (!ReadInstallPlan(answer.body, args.includeGame, plan))
+        return kBadAnswer;
+
+    std::error_code ec;
+    fs::create_directories(dir, ec);
+    if (ec || dirText.empty() || !fs::is_directory(dir, ec))
+        return "Couldn't create " + dirText + " - choose another folder (or run the installer as administrator).";
+
+    uint64_t free = FreeSpaceAt(dirText);
+    uint64_t need = args.includeGame ? AddSaturated(plan.gameSize, plan.gameUnpackedSize) : plan.launcherSize;
+    need = AddSaturated(need, kSpaceMargin);
+    if (free != 0 && free < need)
+        return "Not enough free space on that drive: Ostrel needs " + FormatSize(need) + " while installing, " +
+               FormatSize(free) + " is free.";
+    if (app->cancelRequested.load())
+        return "Cancelled.";
+
+    // The launcher: downloaded into a .part file that a later run resumes.
+    app->SetStatus(1, "Downloading the Ostrel launcher...");
+    app->jobBytesDone.store(0);
+    app->jobBytesTotal.store(0);
+    const fs::path part = dir / L"Ostrel Launcher.exe.part";
+    const fs::path exe = dir / L"Ostrel Launcher.exe";
+    const fs::path old = dir / L"Ostrel Launcher.old.exe";
+    const std::string launcherUrl = app->downloadUrl + "/api/launcher/v1/app/" + plan.launcherSha256;
+    for (int attempt = 1;; attempt++)
+    {
+        HttpResult r = HttpDownload(launcherUrl, "", Utf8Path(part), &app->jobBytesDone, &app->jobBytesTotal,
+                                    &app->cancelRequested);
+        if (app->cancelRequested.load())
+            return "Cancelled.";
+        if (!r.Ok())
+            return r.ErrorMessage();
+        // A digest that cannot be computed never counts as a match.
+        std::string digest = Sha256File(Utf8Path(part));
+        if (!digest.empty() && digest == plan.launcherSha256)
+            break;
+        // Damaged, or the stale rest of another build: start again from nothing.
+        DeleteFileW(part.c_str());
+        if (attempt >= kLauncherAttempts)
+            return "The launcher download was damaged twice - check your connection and try again.";
+    }
+
+    DeleteFileW(old.c_str());
+    if (GetFileAttributesW(exe.c_str()) != INVALID_FILE_ATTRIBUTES)
+        MoveFileExW(exe.c_str(), old.c_str(), 0);
+    if (!MoveFileExW(part.c_str(), exe.c_str(), MOVEFILE_REPLACE_EXISTING))
+        return "Couldn't put the launcher in place (" + SystemMessage(GetLastError()) + "). Close Ostrel if it is running.";
+    {
+        std::lock_guard<std::mutex> lock(app->jobMutex);
+        app->launcherPathResult = Utf8Path(exe);
+    }
+
+    std::string gameDir;
+    if (!args.includeGame)
+    {
+        app->SetStatus(3, "The game was skipped - only the launcher is installed.");
+    }
+    else
+    {
+        app->SetStatus(2, "Downloading the game...");
+        app->jobBytesDone.store(0);
+        app->jobBytesTotal.store(0);
+        app->gamePhase.store(0);
+
+        auto job = std::make_shared<InstallJob>();
+        GameJobParams params;
+        params.url = app->downloadUrl + "/api/launcher/v1/install/game/" + plan.gameSha256;
+        params.token = "";
+        params.sha256 = plan.gameSha256;
+        params.size = plan.gameSize;
+        params.installDir = dirText;
+        params.exeName = plan.gameExe;
+        try
+        {
+            StartGameJob(params, job);
+        }
+        catch (const std::system_error&)
+        {
+            return "Couldn't start the game download - close some programs and try again.";
+        }
+
+        // Relay the game thread's progress and forward a cancel request.
+        for (;;)
+        {
+            bool finished = job->finished.load();
+            app->gamePhase.store((uint32_t)job->phase.load());
+            app->jobBytesDone.store(job->bytesDone.load());
+            app->jobBytesTotal.store(job->bytesTotal.load());
+            if (finished)
+                break;
+            if (app->cancelRequested.load())
+                job->cancel.store(true);
+            std::this_thread::sleep_for(std::chrono::milliseconds(120));
+        }
+
+        std::string jobError;
+        {
+            std::lock_guard<std::mutex> lock(job->mutex);
+            jobError = job->error;
+            gameDir = job->gameDir;
+        }
+        if (!job->succeeded.load())
+        {
+            if (app->cancelRequested.load())
+                return "Cancelled.";
+            return jobError.empty() ? std::string("The game install didn't finish.") : jobError;
+        }
+        {
+            std::lock_guard<std::mutex> lock(app->jobMutex);
+            app->gameDirResult = gameDir;
+        }
+
+        app->SetStatus(3, "Linking the game to the launcher...");
+        std::string linkError = LinkGameInLauncherSettings(app->dataDir, gameDir);
+        if (!linkError.empty())
+            return linkError;
+    }
+
+    // From here on nothing can fail the install, and a cancel no longer counts.
+    app->SetStatus(4, "Making shortcuts...");
+    RegistrationParams reg;
+    reg.desktopShortcut = args.desktopShortcut;
+    reg.startMenuShortcut = args.startMenuShortcut;
+    reg.launcherPath = Utf8Path(exe);
+    reg.installDir = dirText;
+    reg.gameDir = gameDir;
+    reg.dataDir = app->dataDir;
+    MakeShortcutsAndRegister(reg);
+
+    app->SetStatus(5, "Done.");
+    done = true;
+    return std::string();
+}
+} // namespace
+
+void RunInstall(InstallArgs& args)
+{
+    HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    InstallerApp* app = args.app;
+    std::string failure;
+    bool done = false;
+    try
+    {
+        failure = Install(args, done);
+    }
+    catch (const std::exception& e)
+    {
+        // Only running out of memory gets here; the job must still end.
+        failure = std::string("The install stopped unexpectedly (") + e.what() + ").";
+        done = false;
+    }
+    if (!done && failure.empty())
+        failure = "The install didn't finish.";
+    // Ending the job is the last touch of the InstallerApp (install/job.h).
+    if (done)
+    {
+        app->jobSucceeded.store(true);
+        app->jobFinished.store(true);
+        app->jobBusy.store(false);
+    }
+    else
+    {
+        app->Fail(failure);
+    }
+    if (SUCCEEDED(com))
+        CoUninitialize();
+}

@@ -1,0 +1,549 @@
+// The whole install worker, driven without a window against the local test
+// server. A data folder is always given, so only the test registry key is used.
+#include <doctest.h>
+
+#include "install/job.h"
+#include "install/shortcuts.h"
+#include "net/http.h"
+#include "package/sha256.h"
+#include "state/installer_app.h"
+#include "test_server.h"
+#include "test_support.h"
+#include "util/free_space.h"
+#include "util/text.h"
+
+#include <miniz.h>
+#include <nlohmann/json.hpp>
+#include <windows.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <set>
+#include <thread>
+#include <vector>
+
+namespace fs = std::filesystem;
+using json = nlohmann::json;
+
+namespace
+{
+const wchar_t* kTestKey = L"Software\\OstrelTest\\Installer";
+const char* kBadAnswer = "The server's answer wasn't what the installer expects.";
+
+std::string MakeZip(const std::vector<std::pair<std::string, std::string>>& entries, mz_uint level = MZ_DEFAULT_LEVEL)
+{
+    mz_zip_archive zip;
+    mz_zip_zero_struct(&zip);
+    REQUIRE(mz_zip_writer_init_heap(&zip, 0, 0));
+    for (const auto& e : entries)
+        REQUIRE(mz_zip_writer_add_mem_ex(&zip, e.first.c_str(), e.second.data(), e.second.size(), nullptr, 0, level, 0, 0));
+    void* buf = nullptr;
+    size_t size = 0;
+    REQUIRE(mz_zip_writer_finalize_heap_archive(&zip, &buf, &size));
+    std::string bytes((const char*)buf, size);
+    mz_free(buf);
+    mz_zip_writer_end(&zip);
+    return bytes;
+}
+
+std::string Sha256Of(const std::string& bytes)
+{
+    std::string path = MakeTempDir("sha") + "\\blob";
+    WriteFileBytes(path, bytes);
+    return Sha256File(path);
+}
+
+fs::path Wide(const std::string& utf8) { return fs::path(Utf8ToWide(utf8)); }
+
+// Top-level names of a folder, sorted, folders marked with a trailing backslash.
+std::string Listing(const std::string& dir)
+{
+    std::set<std::string> names;
+    std::error_code ec;
+    for (const fs::directory_entry& e : fs::directory_iterator(Wide(dir), ec))
+        names.insert(WideToUtf8(e.path().filename().wstring()) + (e.is_directory() ? "\\" : ""));
+    std::string out;
+    for (const std::string& n : names)
+        out += (out.empty() ? "" : "|") + n;
+    return out;
+}
+
+// Log lines without their time stamps.
+std::vector<std::string> LogMessages(const std::string& dataDir)
+{
+    std::string text = ReadFileBytes(dataDir + "\\installer.log");
+    std::vector<std::string> lines;
+    size_t at = 0;
+    while (at < text.size())
+    {
+        size_t end = text.find("\r\n", at);
+        if (end == std::string::npos)
+            end = text.size();
+        std::string line = text.substr(at, end - at);
+        lines.push_back(line.size() > 17 ? line.substr(17) : "?" + line);
+        at = end + 2;
+    }
+    return lines;
+}
+
+// One install against its own paths on the test server. The launcher, the
+// game archive and the install-information document are served under a
+// prefix that both the server address and the download address point at.
+struct Scene
+{
+    std::string prefix;
+    std::string launcher;
+    std::string launcherSha;
+    std::string game;
+    std::string gameSha;
+    std::string root;
+    InstallerApp app;
+    std::vector<int> stagesSeen;
+
+    explicit Scene(const std::string& name)
+    {
+        prefix = UniqueUrlPath(name);
+        launcher = "MZ stand-in launcher " + name + std::string(300000, 'L');
+        launcherSha = Sha256Of(launcher);
+        game = MakeZip({ { "Playden-2024-07/Playden.exe", "MZ game" },
+                         { "Playden-2024-07/Data/level1.pak", std::string(70000, 'p') } });
+        gameSha = Sha256Of(game);
+        root = MakeTempDir(name);
+        app.serverUrl = TestServerUrl() + prefix;
+        app.downloadUrl = TestServerUrl() + prefix;
+        app.dataDir = root + "\\data";
+        app.installDir = root + "\\Spiele \xc3\x96strel";
+        app.desktopShortcut = false;
+        app.startMenuShortcut = false;
+        RegDeleteTreeW(HKEY_CURRENT_USER, kTestKey);
+        REQUIRE(ServeFile(LauncherUrl(), launcher));
+        REQUIRE(ServeFile(GameUrl(), game));
+        ServeDocument(Document());
+    }
+
+    ~Scene()
+    {
+        // A failed check must not destroy the object under a running worker.
+        app.cancelRequested.store(true);
+        app.alive->store(false);
+        app.WaitForWorkerOrExit(99);
+        RegDeleteTreeW(HKEY_CURRENT_USER, kTestKey);
+        ResetServer(prefix);
+    }
+
+    std::string LauncherUrl() const { return prefix + "/api/launcher/v1/app/" + launcherSha; }
+    std::string GameUrl() const { return prefix + "/api/launcher/v1/install/game/" + gameSha; }
+    std::string Dir(const std::string& name) const { return app.installDir + "\\" + name; }
+
+    json Document() const
+    {
+        return json{ { "launcher", { { "sha256", launcherSha }, { "size", launcher.size() } } },
+                     { "game", { { "sha256", gameSha }, { "size", game.size() }, { "unpacked", 70007 },
+                                 { "exe", "Playden.exe" }, { "folder", "Ostrel" } } } };
+    }
+    void ServeDocument(const json& doc) { ServeText(doc.dump()); }
+    void ServeText(const std::string& text) { REQUIRE(ServeFile(prefix + "/api/launcher/v1/install", text)); }
+
+    // Starts the job and waits for its end; `tick` runs on every poll.
+    void Run(const std::function<void()>& tick = nullptr)
+    {
+        stagesSeen.clear();
+        app.StartInstall();
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(90);
+        while (!(app.jobFinished.load() && !app.jobBusy.load()))
+        {
+            int stage = app.jobStage.load();
+            if (stagesSeen.empty() || stagesSeen.back() != stage)
+                stagesSeen.push_back(stage);
+            if (tick)
+                tick();
+            if (std::chrono::steady_clock::now() > deadline)
+            {
+                FAIL_CHECK("the install did not end");
+                app.cancelRequested.store(true);
+                app.WaitForWorkerOrExit(98);
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        stagesSeen.push_back(app.jobStage.load());
+    }
+
+    std::string Error()
+    {
+        std::lock_guard<std::mutex> lock(app.jobMutex);
+        return app.errorText;
+    }
+    std::string Status()
+    {
+        std::lock_guard<std::mutex> lock(app.jobMutex);
+        return app.statusText;
+    }
+    int LauncherRequests() const
+    {
+        auto log = RequestLog(LauncherUrl());
+        return (int)log.size();
+    }
+};
+
+std::string Settings(const std::string& gameDir)
+{
+    std::string escaped;
+    for (char c : gameDir)
+        escaped += c == '\\' ? std::string("\\\\") : std::string(1, c);
+    return "{\n \"channel\": \"2024july\",\n \"gameDir2024July\": \"" + escaped + "\"\n}";
+}
+} // namespace
+
+TEST_CASE("a full install puts exactly the launcher, the game, the settings, the log and the registry values in place")
+{
+    Scene s("full");
+    s.Run();
+    CHECK(s.Error() == "");
+    REQUIRE(s.app.jobSucceeded.load());
+    CHECK(s.Status() == "Done.");
+    CHECK(s.app.jobStage.load() == 5);
+    // The stage only ever moves forward.
+    CHECK(std::is_sorted(s.stagesSeen.begin(), s.stagesSeen.end()));
+
+    const std::string gameDir = s.Dir("Ostrel");
+    CHECK(Listing(s.app.installDir) == "Ostrel Launcher.exe|Ostrel Setup.exe|Ostrel\\");
+    CHECK(ReadFileBytes(s.Dir("Ostrel Launcher.exe")) == s.launcher);
+    CHECK(ReadFileBytes(gameDir + "\\Playden.exe") == "MZ game");
+    CHECK(ReadFileBytes(gameDir + "\\Data\\level1.pak") == std::string(70000, 'p'));
+    CHECK(ReadFileBytes(s.Dir("Ostrel Setup.exe")) == ReadFileBytes(ExecutablePath()));
+    {
+        std::lock_guard<std::mutex> lock(s.app.jobMutex);
+        CHECK(s.app.launcherPathResult == s.Dir("Ostrel Launcher.exe"));
+        CHECK(s.app.gameDirResult == gameDir);
+    }
+
+    CHECK(ReadFileBytes(s.app.dataDir + "\\settings.json") == Settings(gameDir));
+    CHECK(Listing(s.app.dataDir) == "installer.log|settings.json");
+    CHECK(LogMessages(s.app.dataDir) == std::vector<std::string>{ "install to " + s.app.installDir + " (launcher + game)" });
+
+    CHECK(ReadRegString(kTestKey, L"InstallDir") == s.app.installDir);
+    CHECK(ReadRegString(kTestKey, L"GameDir") == gameDir);
+
+    // Both downloads came from the download address, whole.
+    auto launcherLog = RequestLog(s.LauncherUrl());
+    REQUIRE(launcherLog.size() == 1);
+    CHECK(launcherLog[0].range == "");
+    CHECK(launcherLog[0].authorization == "");
+    CHECK(RequestLog(s.GameUrl()).size() >= 1);
+}
+
+TEST_CASE("a launcher-only install needs no game and leaves the settings alone")
+{
+    Scene s("launcher-only");
+    json doc = s.Document();
+    doc.erase("game");
+    s.ServeDocument(doc);
+    s.app.includeGame = false;
+    WriteFileBytes(s.app.dataDir + "\\settings.json", "{\"gameDir2024July\":\"X\"}");
+
+    std::vector<std::string> statuses;
+    s.Run([&] {
+        std::string st = s.Status();
+        if (statuses.empty() || statuses.back() != st)
+            statuses.push_back(st);
+    });
+    REQUIRE(s.app.jobSucceeded.load());
+    CHECK(Listing(s.app.installDir) == "Ostrel Launcher.exe|Ostrel Setup.exe");
+    CHECK(ReadFileBytes(s.app.dataDir + "\\settings.json") == "{\"gameDir2024July\":\"X\"}");
+    CHECK(LogMessages(s.app.dataDir) == std::vector<std::string>{ "install to " + s.app.installDir + " (launcher only)" });
+    CHECK(ReadRegString(kTestKey, L"InstallDir") == s.app.installDir);
+    CHECK(ReadRegString(kTestKey, L"GameDir") == "");
+    CHECK(RequestLog(s.GameUrl()).empty());
+    CHECK(std::find(statuses.begin(), statuses.end(), "Linking the game to the launcher...") == statuses.end());
+    std::lock_guard<std::mutex> lock(s.app.jobMutex);
+    CHECK(s.app.gameDirResult == "");
+}
+
+TEST_CASE("answers the install cannot use stop it before anything is made")
+{
+    struct Case { const char* name; std::function<void(json&)> edit; const char* raw; bool includeGame; };
+    const Case cases[] = {
+        { "not JSON", nullptr, "<html>gateway</html>", true },
+        { "an array", nullptr, "[1,2]", true },
+        { "no launcher", [](json& d) { d.erase("launcher"); }, nullptr, true },
+        { "launcher not an object", [](json& d) { d["launcher"] = "x"; }, nullptr, true },
+        { "no game", [](json& d) { d.erase("game"); }, nullptr, true },
+        { "game not an object", [](json& d) { d["game"] = json::array(); }, nullptr, true },
+        { "size as a string", [](json& d) { d["game"]["size"] = "1000"; }, nullptr, true },
+        { "negative size", [](json& d) { d["game"]["unpacked"] = -5; }, nullptr, true },
+        { "fractional size", [](json& d) { d["launcher"]["size"] = 1.5; }, nullptr, false },
+        { "digest as a number", [](json& d) { d["launcher"]["sha256"] = 7; }, nullptr, false },
+        { "executable name as a list", [](json& d) { d["game"]["exe"] = json::array({ "a" }); }, nullptr, true },
+    };
+    for (const Case& c : cases)
+    {
+        CAPTURE(c.name);
+        Scene s("bad-answer");
+        if (c.raw)
+            s.ServeText(c.raw);
+        else
+        {
+            json doc = s.Document();
+            c.edit(doc);
+            s.ServeDocument(doc);
+        }
+        s.app.includeGame = c.includeGame;
+        s.Run();
+        CHECK_FALSE(s.app.jobSucceeded.load());
+        CHECK(s.Error() == kBadAnswer);
+        CHECK_FALSE(PathExists(s.app.installDir));
+        CHECK(s.LauncherRequests() == 0);
+    }
+
+    // Wrong types in the game's part do not matter when the game is skipped.
+    Scene s("bad-game-skipped");
+    json doc = s.Document();
+    doc["game"] = "none";
+    s.ServeDocument(doc);
+    s.app.includeGame = false;
+    s.Run();
+    CHECK(s.Error() == "");
+    CHECK(s.app.jobSucceeded.load());
+}
+
+TEST_CASE("the space check names both sizes and downloads nothing")
+{
+    const uint64_t huge = 1ull << 62;
+    struct Case { const char* name; uint64_t size, unpacked, launcherSize; bool includeGame; uint64_t need; };
+    const Case cases[] = {
+        { "game", huge, huge, 1, true, 2 * huge + 67108864 },
+        // Without a saturating sum these would wrap round to a tiny need.
+        { "sizes at the top of the range", UINT64_MAX, UINT64_MAX, 0, true, UINT64_MAX },
+        { "launcher only", 0, 0, huge, false, huge + 67108864 },
+    };
+    for (const Case& c : cases)
+    {
+        CAPTURE(c.name);
+        Scene s("space");
+        json doc = s.Document();
+        doc["game"]["size"] = c.size;
+        doc["game"]["unpacked"] = c.unpacked;
+        doc["launcher"]["size"] = c.launcherSize;
+        s.ServeDocument(doc);
+        s.app.includeGame = c.includeGame;
+        uint64_t freeBefore = FreeSpaceAt(s.root);
+        REQUIRE(freeBefore != 0);
+        s.Run();
+        uint64_t freeAfter = FreeSpaceAt(s.root);
+        std::string head = "Not enough free space on that drive: Ostrel needs " + FormatSize(c.need) + " while installing, ";
+        std::string err = s.Error();
+        CHECK((err == head + FormatSize(freeBefore) + " is free." || err == head + FormatSize(freeAfter) + " is free."));
+        CHECK(Listing(s.app.installDir) == "");
+        CHECK(s.LauncherRequests() == 0);
+        CHECK(LogMessages(s.app.dataDir).back() == "FAILED: " + err);
+    }
+}
+
+TEST_CASE("a stale launcher part of another build is dropped and downloaded whole")
+{
+    // Shorter than the launcher: resumed into a wrong file. Longer: the
+    // server answers 416 and the file is taken as complete, also wrongly.
+    for (size_t staleSize : { (size_t)1000, (size_t)400000 })
+    {
+        CAPTURE(staleSize);
+        Scene s("stale-part");
+        s.app.includeGame = false;
+        WriteFileBytes(s.Dir("Ostrel Launcher.exe.part"), std::string(staleSize, 'x'));
+        s.Run();
+        CHECK(s.Error() == "");
+        CHECK(s.app.jobSucceeded.load());
+        CHECK(ReadFileBytes(s.Dir("Ostrel Launcher.exe")) == s.launcher);
+        CHECK_FALSE(PathExists(s.Dir("Ostrel Launcher.exe.part")));
+        auto log = RequestLog(s.LauncherUrl());
+        REQUIRE(log.size() == 2);
+        CHECK(log[0].range == "bytes=" + std::to_string(staleSize) + "-");
+        CHECK(log[1].range == "");
+    }
+}
+
+TEST_CASE("each failing step ends with its sentence and leaves only what it should")
+{
+    SUBCASE("the install information cannot be fetched")
+    {
+        Scene s("fail-info");
+        ServerFault f;
+        f.status = 503;
+        f.body = "{\"error\": \"Down for maintenance.\"}";
+        REQUIRE(SetFault(s.prefix + "/api/launcher/v1/install", f));
+        s.Run();
+        CHECK(s.Error() == "Down for maintenance.");
+        CHECK_FALSE(PathExists(s.app.installDir));
+    }
+    SUBCASE("the folder cannot be made")
+    {
+        Scene s("fail-folder");
+        WriteFileBytes(s.root + "\\a file", "x");
+        s.app.installDir = s.root + "\\a file\\Ostrel";
+        s.Run();
+        CHECK(s.Error() == "Couldn't create " + s.app.installDir + " - choose another folder (or run the installer as administrator).");
+        CHECK(s.LauncherRequests() == 0);
+    }
+    SUBCASE("the launcher arrives damaged twice")
+    {
+        Scene s("fail-damaged");
+        ServerFault f;
+        f.corrupt = 2;
+        REQUIRE(SetFault(s.LauncherUrl(), f));
+        s.Run();
+        CHECK(s.Error() == "The launcher download was damaged twice - check your connection and try again.");
+        CHECK(Listing(s.app.installDir) == "");
+        CHECK(s.LauncherRequests() == 2);
+    }
+    SUBCASE("a digest announced in capitals never matches")
+    {
+        Scene s("fail-upper");
+        std::string upper = s.launcherSha;
+        std::transform(upper.begin(), upper.end(), upper.begin(), [](char c) { return (char)toupper((unsigned char)c); });
+        REQUIRE(ServeFile(s.prefix + "/api/launcher/v1/app/" + upper, s.launcher));
+        json doc = s.Document();
+        doc["launcher"]["sha256"] = upper;
+        s.ServeDocument(doc);
+        s.Run();
+        CHECK(s.Error() == "The launcher download was damaged twice - check your connection and try again.");
+        CHECK(Listing(s.app.installDir) == "");
+    }
+    SUBCASE("the old launcher is held open and cannot be replaced")
+    {
+        Scene s("fail-in-place");
+        WriteFileBytes(s.Dir("Ostrel Launcher.exe"), "old launcher");
+        // Open without delete sharing, as a program that holds its file.
+        HANDLE held = CreateFileW(Wide(s.Dir("Ostrel Launcher.exe")).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                  OPEN_EXISTING, 0, nullptr);
+        REQUIRE(held != INVALID_HANDLE_VALUE);
+        s.Run();
+        CloseHandle(held);
+        std::string err = s.Error();
+        CAPTURE(err);
+        CHECK(err.rfind("Couldn't put the launcher in place (", 0) == 0);
+        const std::string tail = "). Close Ostrel if it is running.";
+        CHECK(err.size() > 38 + tail.size());
+        CHECK(err.substr(err.size() - tail.size()) == tail);
+        // The verified download waits for the next run; the old launcher is untouched.
+        CHECK(ReadFileBytes(s.Dir("Ostrel Launcher.exe.part")) == s.launcher);
+        CHECK(ReadFileBytes(s.Dir("Ostrel Launcher.exe")) == "old launcher");
+        CHECK(ReadRegString(kTestKey, L"InstallDir") == "");
+    }
+    SUBCASE("the game archive is not a zip")
+    {
+        Scene s("fail-game");
+        std::string notZip = "this is not a zip archive at all";
+        s.gameSha = Sha256Of(notZip);
+        REQUIRE(ServeFile(s.GameUrl(), notZip));
+        s.ServeDocument(s.Document());
+        s.Run();
+        CHECK(s.Error() == "The download isn't a readable zip.");
+        // The launcher is in place; the archive stays for the next run.
+        CHECK(Listing(s.app.installDir) == "Ostrel Launcher.exe|Ostrel.download.zip");
+        CHECK_FALSE(PathExists(s.app.dataDir + "\\settings.json"));
+        CHECK(ReadRegString(kTestKey, L"InstallDir") == "");
+    }
+    SUBCASE("the launcher's settings cannot be saved")
+    {
+        Scene s("fail-link");
+        fs::create_directories(Wide(s.app.dataDir + "\\settings.json\\blocked"));
+        s.Run();
+        std::string err = s.Error();
+        CAPTURE(err);
+        CHECK(err.rfind("Couldn't save the launcher's settings (", 0) == 0);
+        CHECK(Listing(s.app.installDir) == "Ostrel Launcher.exe|Ostrel\\");
+        CHECK(PathExists(s.app.dataDir + "\\settings.json.tmp"));
+        CHECK(ReadRegString(kTestKey, L"InstallDir") == "");
+        CHECK(LogMessages(s.app.dataDir).back() == "FAILED: " + err);
+    }
+}
+
+TEST_CASE("a new launcher moves the previous one aside")
+{
+    Scene s("replace");
+    s.app.includeGame = false;
+    WriteFileBytes(s.Dir("Ostrel Launcher.exe"), "previous launcher");
+    WriteFileBytes(s.Dir("Ostrel Launcher.old.exe"), "the one before");
+    s.Run();
+    REQUIRE(s.app.jobSucceeded.load());
+    CHECK(ReadFileBytes(s.Dir("Ostrel Launcher.exe")) == s.launcher);
+    CHECK(ReadFileBytes(s.Dir("Ostrel Launcher.old.exe")) == "previous launcher");
+}
+
+TEST_CASE("cancel ends the install at the next cancel point")
+{
+    SUBCASE("during the game download")
+    {
+        Scene s("cancel-game");
+        // A large stored archive served slowly, so the game step is still running.
+        s.game = MakeZip({ { "Playden-2024-07/Playden.exe", PatternBytes(0, 2000000) } }, 0);
+        s.gameSha = Sha256Of(s.game);
+        REQUIRE(ServeFile(s.GameUrl(), s.game));
+        ServerFault slow;
+        slow.slowMs = 100;
+        slow.slowChunk = 16384;
+        REQUIRE(SetFault(s.GameUrl(), slow));
+        s.ServeDocument(s.Document());
+        bool sawGame = false;
+        s.Run([&] {
+            if (s.app.jobStage.load() == 2 && s.app.jobBytesDone.load() > 0)
+            {
+                sawGame = true;
+                s.app.cancelRequested.store(true);
+            }
+        });
+        CHECK(sawGame);
+        CHECK(s.Error() == "Cancelled.");
+        CHECK(LogMessages(s.app.dataDir).back() == "FAILED: Cancelled.");
+        // The launcher is in place and the partial archive is kept for the next run.
+        CHECK(Listing(s.app.installDir) == "Ostrel Launcher.exe|Ostrel.download.zip");
+        CHECK(ReadRegString(kTestKey, L"InstallDir") == "");
+    }
+    SUBCASE("during the launcher download")
+    {
+        Scene s("cancel-launcher");
+        ServerFault slow;
+        slow.slowMs = 100;
+        slow.slowChunk = 8192;
+        REQUIRE(SetFault(s.LauncherUrl(), slow));
+        s.Run([&] {
+            if (s.app.jobStage.load() == 1 && s.app.jobBytesDone.load() > 0)
+                s.app.cancelRequested.store(true);
+        });
+        CHECK(s.Error() == "Cancelled.");
+        CHECK(Listing(s.app.installDir) == "Ostrel Launcher.exe.part");
+    }
+}
+
+TEST_CASE("Retry after a broken launcher download resumes it and logs three lines")
+{
+    Scene s("retry");
+    ServerFault drop;
+    drop.dropAfter = 100000;
+    drop.times = 1;
+    REQUIRE(SetFault(s.LauncherUrl(), drop));
+    s.Run();
+    std::string err = s.Error();
+    CAPTURE(err);
+    REQUIRE_FALSE(err.empty());
+    CHECK_FALSE(s.app.jobSucceeded.load());
+    uint64_t partial = 0;
+    {
+        std::error_code ec;
+        partial = fs::file_size(Wide(s.Dir("Ostrel Launcher.exe.part")), ec);
+    }
+    CHECK(partial > 0);
+    CHECK(partial < s.launcher.size());
+
+    s.Run();
+    CHECK(s.Error() == "");
+    REQUIRE(s.app.jobSucceeded.load());
+    CHECK(ReadFileBytes(s.Dir("Ostrel Launcher.exe")) == s.launcher);
+    auto log = RequestLog(s.LauncherUrl());
+    REQUIRE(log.size() == 2);
+    CHECK(log[1].range == "bytes=" + std::to_string(partial) + "-");
+    const std::string start = "install to " + s.app.installDir + " (launcher + game)";
+    CHECK(LogMessages(s.app.dataDir) == std::vector<std::string>{ start, "FAILED: " + err, start });
+}
