@@ -115,12 +115,34 @@ std::vector<fs::path> CollectFiles(const fs::path& folder)
     return files;
 }
 
-void DeleteTree(const fs::path& folder)
+// A folder with everything inside it. A linked folder inside (a junction or
+// symbolic link, say to the user's saves) loses only the link, never what it
+// points at. Errors are passed over.
+void DeleteTree(const fs::path& folder, int depth = 0)
 {
-    if (RemoveDirectoryW(folder.c_str()) || GetLastError() != ERROR_DIR_NOT_EMPTY)
+    if (RemoveDirectoryW(folder.c_str()) || GetLastError() != ERROR_DIR_NOT_EMPTY || depth > 64)
         return;
+    std::vector<fs::path> entries;
     std::error_code ec;
-    fs::remove_all(folder, ec);
+    for (fs::directory_iterator it(folder, ec); !ec && it != fs::directory_iterator(); it.increment(ec))
+        entries.push_back(it->path());
+    for (const fs::path& entry : entries)
+    {
+        DWORD attrs = GetFileAttributesW(entry.c_str());
+        if (attrs == INVALID_FILE_ATTRIBUTES)
+            continue;
+        if (attrs & FILE_ATTRIBUTE_DIRECTORY)
+        {
+            if (attrs & FILE_ATTRIBUTE_REPARSE_POINT)
+                RemoveDirectoryW(entry.c_str());
+            else
+                DeleteTree(entry, depth + 1);
+            continue;
+        }
+        ClearReadOnly(entry);
+        DeleteFileW(entry.c_str());
+    }
+    RemoveDirectoryW(folder.c_str());
 }
 
 // Deletes a key that this setup's keys left behind, only while it holds

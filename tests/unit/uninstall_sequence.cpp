@@ -94,6 +94,37 @@ struct KeySnapshot
 fs::path Desktop() { return KnownFolderPath(FOLDERID_Desktop); }
 fs::path Programs() { return KnownFolderPath(FOLDERID_Programs); }
 
+// A directory link at `link` to `target`. Under Wine, CreateSymbolicLinkW
+// reports success without making anything, while a Unix link shows as a
+// reparse point: make that one with the host's ln then.
+bool MakeDirLink(const fs::path& link, const fs::path& target)
+{
+    if (CreateSymbolicLinkW(link.c_str(), target.c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY) && Exists(link))
+        return true;
+    typedef char*(CDECL * UnixName)(LPCWSTR);
+    UnixName unixName = (UnixName)(void*)GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name");
+    if (!unixName)
+        return false;
+    char* t = unixName(target.c_str());
+    char* l = unixName(link.c_str());
+    if (!t || !l)
+        return false;
+    std::string cmd = std::string("/bin/ln -s \"") + t + "\" \"" + l + "\"";
+    HeapFree(GetProcessHeap(), 0, t);
+    HeapFree(GetProcessHeap(), 0, l);
+    STARTUPINFOA si = {};
+    si.cb = sizeof(si);
+    PROCESS_INFORMATION pi = {};
+    if (!CreateProcessA("Z:\\bin\\ln", cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
+        return false;
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    // A host program's handle does not tell when it ended: wait for the link.
+    for (int i = 0; i < 100 && !Exists(link); i++)
+        Sleep(20);
+    return Exists(link);
+}
+
 // What an install leaves behind, made by hand: the game folder (with a
 // read-only file and an empty folder), the launcher's files, the setup copy,
 // shortcuts, the launcher's settings and the installer's key.
@@ -384,6 +415,30 @@ TEST_CASE("the game folder is recognised however the record spells it")
         CHECK(app.jobBytesDone.load() == s.gameFiles.size());
         CHECK_FALSE(Exists(s.game));
     }
+}
+
+TEST_CASE("a linked folder inside the game folder loses only the link")
+{
+    Installed s("us-link", true);
+    const fs::path saves = s.root / L"My Saves";
+    WriteFileBytes(U8(saves / L"slot1.sav"), "precious");
+    WriteFileBytes(U8(saves / L"deep" / L"slot2.sav"), "precious");
+    if (!MakeDirLink(s.game / L"saves-link", saves))
+    {
+        MESSAGE("no directory links here: skipped");
+        return;
+    }
+    REQUIRE(Exists(s.game / L"saves-link" / L"slot1.sav"));
+    InstallerApp app;
+    RunJob(app, s);
+    CheckSucceeded(app);
+    CHECK(app.jobBytesTotal.load() == s.gameFiles.size());
+    for (const fs::path& f : s.gameFiles)
+        CHECK_MESSAGE(!Exists(f), U8(f));
+    // (Wine cannot remove a host link through any Windows call, so the link
+    // and with it the game folder may stay there; Windows removes both.)
+    CHECK(ReadFileBytes(U8(saves / L"slot1.sav")) == "precious");
+    CHECK(ReadFileBytes(U8(saves / L"deep" / L"slot2.sav")) == "precious");
 }
 
 TEST_CASE("a locked game file stops the uninstall, and Retry finishes it")
