@@ -57,13 +57,14 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
     app.cancelRequested.store(true);
     app.alive->store(false);
     DestroyMainWindow(instance);
+    // The InstallerApp goes with this frame: not before its worker is done
+    // with it. Still holding the mutex, so no second copy starts meanwhile.
+    app.WaitForWorkerOrExit(app.exitCode);
     if (mutex)
     {
         ReleaseMutex(mutex);
         CloseHandle(mutex);
     }
     CoUninitialize();
-    // The InstallerApp goes with this frame: not before its worker is done with it.
-    app.WaitForWorkerOrExit(app.exitCode);
     return app.exitCode;
 }

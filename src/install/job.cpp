@@ -140,9 +140,10 @@ void InstallerApp::WaitForWorkerOrExit(int code)
 {
     // A worker that is still running got the cancel request; give it time to
     // reach its end. If it does not, end the process here, before the object
-    // could be destroyed under it.
+    // could be destroyed under it. TerminateProcess, not ExitProcess: the
+    // worker may hold C runtime locks that an orderly exit would wait for.
     for (int i = 0; i < 100 && jobBusy.load(); i++)
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     if (jobBusy.load())
-        ExitProcess((UINT)code);
+        TerminateProcess(GetCurrentProcess(), (UINT)code);
 }
