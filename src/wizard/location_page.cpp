@@ -65,7 +65,9 @@ void InstallerApp::DrawLocationPage(float w)
     const uint64_t freeBytes = FreeSpaceAt(installDir);
     const bool enough = SpaceEnough(freeBytes, needed);
     PagePos(208, 174, s);
+    ImGui::PushTextWrapPos(wrap);   // long figures would run off the window
     PageText(enough ? Col_Grey : Col_Red, "%s", SpaceLine(needed, freeBytes).c_str());
+    ImGui::PopTextWrapPos();
 
     PushCheckboxStyle();
     PageCheckbox("Create a desktop shortcut", 208, 220, s, &desktopShortcut);

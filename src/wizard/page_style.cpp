@@ -12,7 +12,11 @@ void PagePos(float x, float y, float scale)
 
 void PageTitle(const char* text, float size, bool wrapped, float scale, float wrapX)
 {
-    ImGui::PushFont(g_semiboldFont ? g_semiboldFont : ImGui::GetFont(), size * scale);
+    // The global font scale already follows the window; the extra factor here
+    // must not grow with the DPI as well, or at 150 % a wrapped title runs
+    // into the text under it. At 96 dpi this is exactly size × scale.
+    const float dpi = ImGui::GetStyle().FontScaleDpi;
+    ImGui::PushFont(g_semiboldFont ? g_semiboldFont : ImGui::GetFont(), size * scale / (dpi > 0.5f ? dpi : 0.5f));
     ImGui::PushStyleColor(ImGuiCol_Text, Col_Black);
     if (wrapped)
         ImGui::PushTextWrapPos(wrapX);

@@ -36,9 +36,12 @@ void InstallerApp::DrawWelcomePage(float w, float h)
     }
     else
     {
+        // Wrapped: in one line the second figure runs off the window.
+        ImGui::PushTextWrapPos(wrap);
         PageText(Col_Grey, "Download size: %s.   Free space needed while installing: about %s.",
                  FormatSize(info.launcherSize + info.gameSize).c_str(),
                  FormatSize(info.gameSize + info.gameUnpackedSize).c_str());
+        ImGui::PopTextWrapPos();
     }
 
     if (existingInstall)

@@ -1,0 +1,129 @@
+// Headless wizard frames for the tests: a GUI context on the null back end,
+// the text the frame drew (through the library's log), the draw lists for
+// colours and rectangles, and mouse clicks fed as input events.
+#pragma once
+#include "app/theme.h"
+#include "state/installer_app.h"
+
+#include <imgui.h>
+#include <imgui_impl_null.h>
+#include <imgui_internal.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+struct HeadlessGui
+{
+    float width, height;
+    std::string text;   // what the last frame logged, in drawing order
+
+    explicit HeadlessGui(float w = 736, float h = 540, float dpi = 1.0f) : width(w), height(h)
+    {
+        ImGui::CreateContext();
+        ImGuiIO& io = ImGui::GetIO();
+        io.IniFilename = nullptr;
+        io.ConfigFlags |= ImGuiConfigFlags_NavEnableKeyboard;
+        ImGui_ImplNullRender_Init();
+        ApplyTheme(dpi);
+        io.Fonts->AddFontDefault();
+        ImGui::GetStyle().FontSizeBase = 15.0f;
+    }
+    ~HeadlessGui()
+    {
+        ImGui_ImplNullRender_Shutdown();
+        ImGui::DestroyContext();
+    }
+
+    void Run(InstallerApp& app)
+    {
+        ImGuiIO& io = ImGui::GetIO();
+        io.DisplaySize = ImVec2(width, height);
+        io.DeltaTime = 1.0f / 60.0f;
+        ImGui::NewFrame();
+        ImGui::LogToBuffer();
+        app.Frame();
+        text = GImGui->LogBuffer.c_str();
+        ImGui::LogFinish();
+        ImGui::Render();
+        ImGui_ImplNullRender_RenderDrawData(ImGui::GetDrawData());
+    }
+
+    bool Shows(const std::string& s) const { return text.find(s) != std::string::npos; }
+
+    // Press and release the left button at (x, y) pixels. The window must have
+    // been drawn once before the library can tell that the pointer is over it.
+    void Click(InstallerApp& app, float x, float y)
+    {
+        ImGuiIO& io = ImGui::GetIO();
+        Run(app);
+        io.AddMousePosEvent(x, y);
+        Run(app);
+        io.AddMouseButtonEvent(0, true);
+        Run(app);
+        io.AddMouseButtonEvent(0, false);
+        Run(app);
+        io.AddMousePosEvent(-FLT_MAX, -FLT_MAX);
+    }
+
+    // Centres of the three bar slots and their rectangles.
+    float Scale() const { return width / 640.0f; }
+    ImVec2 SlotMin(int slot) const   // 0 left, 1 middle, 2 rightmost
+    {
+        const float s = Scale(), r = width - 14 * s;
+        const float x = slot == 0 ? r - 3 * 88 * s - 26 * s : slot == 1 ? r - 2 * 88 * s - 8 * s : r - 88 * s;
+        return ImVec2(x, height - 58 * s + 15 * s);
+    }
+    ImVec2 SlotMax(int slot) const
+    {
+        ImVec2 p = SlotMin(slot);
+        return ImVec2(p.x + 88 * Scale(), p.y + 28 * Scale());
+    }
+    void ClickSlot(InstallerApp& app, int slot)
+    {
+        ImVec2 a = SlotMin(slot), b = SlotMax(slot);
+        Click(app, (a.x + b.x) / 2, (a.y + b.y) / 2);
+    }
+
+    // Whether the last frame drew a vertex of exactly this colour inside the rectangle.
+    bool DrewColour(ImU32 col, ImVec2 min, ImVec2 max) const
+    {
+        ImDrawData* dd = ImGui::GetDrawData();
+        for (ImDrawList* dl : dd->CmdLists)
+            for (const ImDrawVert& v : dl->VtxBuffer)
+                if (v.col == col && v.pos.x >= min.x - 0.5f && v.pos.x <= max.x + 0.5f && v.pos.y >= min.y - 0.5f &&
+                    v.pos.y <= max.y + 0.5f)
+                    return true;
+        return false;
+    }
+    // Rightmost x of any vertex of this colour in the band of rows; -1 when none.
+    float RightmostOf(ImU32 col, float y0, float y1) const
+    {
+        float right = -1;
+        ImDrawData* dd = ImGui::GetDrawData();
+        for (ImDrawList* dl : dd->CmdLists)
+            for (const ImDrawVert& v : dl->VtxBuffer)
+                if (v.col == col && v.pos.y >= y0 && v.pos.y <= y1 && v.pos.x > right)
+                    right = v.pos.x;
+        return right;
+    }
+    float LeftmostOf(ImU32 col, float y0, float y1) const
+    {
+        float left = -1;
+        ImDrawData* dd = ImGui::GetDrawData();
+        for (ImDrawList* dl : dd->CmdLists)
+            for (const ImDrawVert& v : dl->VtxBuffer)
+                if (v.col == col && v.pos.y >= y0 && v.pos.y <= y1 && (left < 0 || v.pos.x < left))
+                    left = v.pos.x;
+        return left;
+    }
+};
+
+// A job started by a click runs the real worker: wait until it has ended so
+// that it never outlives the InstallerApp of the test.
+inline bool WaitForJobEnd(InstallerApp& app, int seconds = 30)
+{
+    for (int i = 0; i < seconds * 20 && app.jobBusy.load(); i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    return !app.jobBusy.load();
+}

@@ -1,0 +1,391 @@
+// The page bodies in headless frames, and the decisions behind their texts:
+// figures, status lines, speed estimate, step marks, bars and the theme.
+#include <doctest.h>
+
+#include "test_support.h"
+#include "wizard/page_style.h"
+#include "wizard/wizard.h"
+#include "wizard_gui.h"
+
+#include <cmath>
+
+namespace
+{
+const uint64_t MB = 1048576ull;
+const uint64_t GB = 1073741824ull;
+} // namespace
+
+TEST_CASE("theme sizes scale with the DPI and the text with the window")
+{
+    {
+        HeadlessGui gui(1104, 810, 1.5f);
+    const ImGuiStyle& st = ImGui::GetStyle();
+    CHECK(st.WindowPadding.x == 12);
+    CHECK(st.WindowPadding.y == 12);
+    CHECK(st.FramePadding.x == 10);     // 10.5 cut to whole pixels
+    CHECK(st.FramePadding.y == 6);
+    CHECK(st.FontScaleDpi == 1.5f);
+    CHECK(st.Colors[ImGuiCol_Text].x == doctest::Approx(222 / 255.0));
+    CHECK(st.Colors[ImGuiCol_Header].w == doctest::Approx(0.42));
+    ImGuiStyle dark;
+    ImGui::StyleColorsDark(&dark);
+    CHECK(st.Colors[ImGuiCol_PlotLines].x == dark.Colors[ImGuiCol_PlotLines].x);
+    CHECK(st.Colors[ImGuiCol_TableHeaderBg].z == dark.Colors[ImGuiCol_TableHeaderBg].z);
+    }
+
+    for (float dpi : {1.0f, 1.5f})
+    {
+        CAPTURE(dpi);
+        HeadlessGui g(736 * dpi, std::floor(540.5f * dpi), dpi);
+        InstallerApp app;
+        g.Run(app);
+        CHECK(app.scale == doctest::Approx(1.15 * dpi));
+        const ImGuiStyle& s = ImGui::GetStyle();
+        // Body text is 15 × scale pixels.
+        CHECK(s.FontSizeBase * s.FontScaleMain * s.FontScaleDpi == doctest::Approx(15 * app.scale));
+    }
+}
+
+TEST_CASE("space needed, space enough and the figures line")
+{
+    InstallInfo info;
+    info.launcherSize = 10 * MB;
+    info.gameSize = 2 * GB;
+    info.gameUnpackedSize = 3 * GB;
+    const uint64_t margin = 64 * MB;
+    CHECK(SpaceNeeded(info, true) == 5 * GB + margin);
+    CHECK(SpaceNeeded(info, false) == 10 * MB + margin);
+
+    const uint64_t needed = SpaceNeeded(info, true);
+    CHECK(SpaceEnough(needed, needed));
+    CHECK_FALSE(SpaceEnough(needed - 1, needed));
+    CHECK(SpaceEnough(0, needed));      // unknown never blocks
+
+    CHECK(SpaceLine(needed, 0) == "Space required: about 5.1 GB.   Space available: unknown.");
+    CHECK(SpaceLine(74 * MB, 1023 * MB) == "Space required: about 74 MB.   Space available: 1023 MB.");
+}
+
+TEST_CASE("the location page decides whether Next is allowed")
+{
+    struct Case
+    {
+        const char* name;
+        std::string dir;
+        uint64_t gameSize;
+        bool includeGame;
+        bool valid;
+        const char* shows;
+    };
+    const std::string temp = MakeTempDir("wizard-pages");
+    const Case cases[] = {
+        {"an existing folder with room", temp, 1000, true, true, "Space required: about 64 MB."},
+        {"two bytes are not a folder", "C:", 1000, true, false, "Space required"},
+        {"three bytes are", "C:\\", 1000, true, true, "Space required"},
+        {"more than the drive holds", temp, 1000000 * GB, true, false, "Space required: about 1000000.1 GB."},
+        {"without the game only the launcher counts", temp, 1000000 * GB, false, true,
+         "Only the launcher is installed. Link a copy of the game later in the launcher's Settings."},
+        {"a drive that cannot be asked", "Q:\\Ostrel", 1000000 * GB, true, true, "Space available: unknown."},
+    };
+    for (const Case& c : cases)
+    {
+        INFO(c.name);
+        HeadlessGui gui;
+        InstallerApp app;
+        app.page = Page_Location;
+        app.installDir = c.dir;
+        app.info.gameSize = c.gameSize;
+        app.includeGame = c.includeGame;
+        app.locationValid = !c.valid;
+        gui.Run(app);
+        CHECK(app.locationValid == c.valid);
+        CHECK(gui.Shows(c.shows));
+        CHECK(gui.Shows(c.gameSize < GB ? "Download and install the game (Ostrel.zip, 0 MB)"
+                                         : "Download and install the game (Ostrel.zip, 1000000.0 GB)"));
+        CHECK(gui.Shows("Only the launcher is installed") == !c.includeGame);
+    }
+}
+
+TEST_CASE("the welcome page follows the server check")
+{
+    HeadlessGui gui;
+    InstallerApp app;
+    gui.Run(app);
+    CHECK(gui.Shows("Welcome to the Ostrel Setup Wizard"));
+    CHECK(gui.Shows("Checking the server..."));
+    CHECK(gui.Shows("Ostrel isn't installed yet."));
+    CHECK(gui.Shows("To continue, click Next."));
+    CHECK_FALSE(gui.Shows("Try again"));
+
+    app.infoDone = true;
+    app.info.error = "100% broken %s";
+    gui.Run(app);
+    CHECK(gui.Shows("100% broken %s"));     // data is never a format
+    CHECK(gui.Shows("Try again"));
+    CHECK_FALSE(gui.Shows("Checking the server..."));
+
+    app.info.ok = true;
+    app.info.launcherSize = 0;
+    app.info.gameSize = GB;
+    app.info.gameUnpackedSize = GB - 1;
+    app.existingInstall = true;
+    app.existingInstallDir = "D:\\Games\\Ostrel";
+    gui.Run(app);
+    CHECK(gui.Shows("Download size: 1.0 GB.   Free space needed while installing: about 2.0 GB."));
+    CHECK(gui.Shows("Ostrel is already installed in D:\\Games\\Ostrel"));
+    CHECK_FALSE(gui.Shows("Ostrel isn't installed yet."));
+    CHECK_FALSE(gui.Shows("Try again"));
+}
+
+TEST_CASE("Try again starts a new check")
+{
+    HeadlessGui gui;
+    InstallerApp app;
+    app.serverUrl = "http://127.0.0.1:1";
+    app.infoDone = true;
+    app.info.error = "The server took too long to answer.";
+    const float s = gui.Scale();
+    gui.Click(app, 250 * s, 262 * s);
+    CHECK_FALSE(app.infoDone);
+    CHECK(app.info.error.empty());
+    gui.Run(app);
+    CHECK((gui.Shows("Checking the server...") || app.infoDone));
+    for (int i = 0; i < 200 && !app.infoDone; i++)
+    {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        gui.Run(app);
+    }
+    CHECK(app.infoDone);
+}
+
+TEST_CASE("the ready page summarises the choices")
+{
+    struct Case
+    {
+        bool desktop, startMenu;
+        const char* line;
+    };
+    const Case cases[] = {
+        {true, true, "Shortcuts: Desktop, Start menu"},
+        {true, false, "Shortcuts: Desktop"},
+        {false, true, "Shortcuts: Start menu"},
+        {false, false, "Shortcuts: none"},
+    };
+    for (const Case& c : cases)
+        CHECK(ShortcutsLine(c.desktop, c.startMenu) == c.line);
+
+    HeadlessGui gui;
+    InstallerApp app;
+    app.page = Page_Ready;
+    app.installDir = "E:\\Spiele\\Ostrel";
+    app.startMenuShortcut = false;
+    gui.Run(app);
+    CHECK(gui.Shows("E:\\Spiele\\Ostrel"));
+    CHECK(gui.Shows("Playden, July 2024 (linked to the launcher)"));
+    CHECK(gui.Shows("Shortcuts: Desktop"));
+    app.includeGame = false;
+    gui.Run(app);
+    CHECK(gui.Shows("The game (Ostrel.zip) - skipped"));
+}
+
+TEST_CASE("the status line of the progress page")
+{
+    struct Case
+    {
+        const char* name;
+        int stage;
+        bool busy;
+        uint32_t phase;
+        uint64_t done, total;
+        double speed;
+        const char* expected;
+    };
+    const Case cases[] = {
+        {"server check", 0, true, 0, 0, 0, 0, "S"},
+        {"launcher without a size", 1, true, 0, 5 * MB, 0, 0, "S"},
+        {"launcher with sizes", 1, true, 0, 5 * MB, 48 * MB, 0, "S  5 MB of 48 MB"},
+        {"game download, 1 of 3", 2, true, 0, 1, 3, 0, "Step 1 of 3 - Downloading the game...   0 MB of 0 MB  (33%)"},
+        {"game download, 2 of 3", 2, true, 0, 2, 3, 0, "Step 1 of 3 - Downloading the game...   0 MB of 0 MB  (66%)"},
+        {"speed of exactly 1024 B/s is not shown", 2, true, 0, GB, 2 * GB, 1024,
+         "Step 1 of 3 - Downloading the game...   1.0 GB of 2.0 GB  (50%)"},
+        {"speed above it is", 2, true, 0, GB, 2 * GB, 1.5 * MB,
+         "Step 1 of 3 - Downloading the game...   1.0 GB of 2.0 GB  (50%)   1.5 MB/s"},
+        {"download without a size, with speed", 2, true, 0, 10, 0, 2048, "Step 1 of 3 - Downloading the game...   0.0 MB/s"},
+        {"checking: no figures", 2, true, 1, GB, 2 * GB, 5 * MB, "Step 2 of 3 - Checking the download (about a minute)..."},
+        {"unpacking: figures, no speed", 2, true, 2, 3 * GB, 4 * GB, 5 * MB,
+         "Step 3 of 3 - Unpacking the game...   3.0 GB of 4.0 GB  (75%)"},
+        {"an unknown phase reads as the download", 2, true, 7, 0, 0, 0, "Step 1 of 3 - Downloading the game..."},
+        {"not busy: the sentence as it is", 2, false, 0, 1, 3, 5 * MB, "S"},
+        {"linking", 3, true, 0, 1, 3, 0, "S"},
+    };
+    for (const Case& c : cases)
+    {
+        INFO(c.name);
+        CHECK(InstallStatusLine("S", c.stage, c.busy, c.phase, c.done, c.total, c.speed) == c.expected);
+    }
+}
+
+TEST_CASE("the speed estimate")
+{
+    uint64_t lastBytes = 0;
+    double lastTime = 0, speed = 0;
+    SampleSpeed(1000, 100.0, lastBytes, lastTime, speed);     // first sample only records
+    CHECK(speed == 0);
+    CHECK(lastBytes == 1000);
+    CHECK(lastTime == 100.0);
+    SampleSpeed(5000, 100.4, lastBytes, lastTime, speed);     // too soon
+    CHECK(speed == 0);
+    CHECK(lastBytes == 1000);
+    SampleSpeed(3000, 100.5, lastBytes, lastTime, speed);
+    CHECK(speed == doctest::Approx(0.5 * 2000 / 0.5));
+    SampleSpeed(3000 + 4000, 101.5, lastBytes, lastTime, speed);
+    CHECK(speed == doctest::Approx(0.5 * 4000 + 0.5 * 2000));
+    const double before = speed;
+    SampleSpeed(10, 102.5, lastBytes, lastTime, speed);       // counter went backwards: record only
+    CHECK(speed == before);
+    CHECK(lastBytes == 10);
+    CHECK(lastTime == 102.5);
+}
+
+TEST_CASE("step marks")
+{
+    CHECK(StepMarkFor(0, 1, true, false, false) == Step_Done);
+    CHECK(StepMarkFor(1, 1, true, false, false) == Step_Current);
+    CHECK(StepMarkFor(2, 1, true, false, false) == Step_Pending);
+    CHECK(StepMarkFor(1, 1, false, true, false) == Step_Pending);   // the failed step
+    CHECK(StepMarkFor(4, 2, false, true, true) == Step_Done);       // ended well: all done
+}
+
+TEST_CASE("the progress page while running and after a failure")
+{
+    HeadlessGui gui;
+    InstallerApp app;
+    app.page = Page_Progress;
+    app.jobBusy = true;
+    app.jobStage = 2;
+    app.gamePhase = 2;
+    app.jobBytesDone = 2 * GB;
+    app.jobBytesTotal = 3 * GB;
+    app.statusText = "Downloading the game...";
+    gui.Run(app);
+    CHECK(gui.Shows("Installing Ostrel"));
+    CHECK(gui.Shows("[x]  Downloading the launcher"));
+    CHECK(gui.Shows("[>]  Downloading, checking and unpacking the game"));
+    CHECK(gui.Shows("[ ]  Linking the game to the launcher"));
+    CHECK(gui.Shows("Step 3 of 3 - Unpacking the game...   2.0 GB of 3.0 GB  (66%)"));
+    CHECK(app.speedLastTime > 0);   // sampled on every drawn frame
+
+    app.includeGame = false;
+    app.jobBusy = false;
+    app.jobFinished = true;
+    app.jobStage = 1;
+    app.errorText = "The download was damaged twice - check your connection and try again.";
+    gui.Run(app);
+    CHECK(gui.Shows("Setup did not finish"));
+    CHECK(gui.Shows("[x]  Checking the server"));
+    CHECK(gui.Shows("[ ]  Downloading the launcher"));
+    CHECK(gui.Shows("[ ]  Game skipped"));
+    CHECK(gui.Shows("[ ]  Nothing to link"));
+    CHECK(gui.Shows("The download was damaged twice"));
+    CHECK_FALSE(gui.Shows("Downloading the game..."));
+}
+
+TEST_CASE("progress bars")
+{
+    const float w = 736, s = w / 640;
+    const float x0 = 208 * s, x1 = w - 30 * s;
+    struct Case
+    {
+        const char* name;
+        int page;
+        int stage;
+        uint32_t phase;
+        bool busy;
+        uint64_t done, total;
+        float fillRight;    // -1: no fill
+        float fillWidth;    // checked when not 0
+    };
+    const Case cases[] = {
+        {"half", Page_Progress, 1, 0, true, 50, 100, x0 + 1 + (x1 - x0 - 2) * 0.5f, 0},
+        {"more than the total fills to the inset", Page_Progress, 1, 0, true, 300, 100, x1 - 1, 0},
+        {"no total, no fill", Page_Progress, 1, 0, true, 300, 0, -1, 0},
+        {"checking the digest: a quarter-width block", Page_Progress, 2, 1, true, 5, 10, 0, (x1 - x0 - 2) * 0.25f},
+        {"removing: counted files", Page_Removing, 0, 0, true, 1, 4, x0 + 1 + (x1 - x0 - 2) * 0.25f, 0},
+        {"removing: no files, empty bar", Page_Removing, 0, 0, true, 0, 0, -1, 0},
+        {"removing: full once the game is gone", Page_Removing, 1, 0, true, 1, 4, x1 - 1, 0},
+    };
+    for (const Case& c : cases)
+    {
+        INFO(c.name);
+        HeadlessGui gui(w, 540);
+        InstallerApp app;
+        app.page = c.page;
+        app.existingInstall = true;
+        app.jobBusy = c.busy;
+        app.jobStage = c.stage;
+        app.gamePhase = c.phase;
+        app.jobBytesDone = c.done;
+        app.jobBytesTotal = c.total;
+        gui.Run(app);
+        const float top = (c.page == Page_Progress ? 220 : 172) * s;
+        const float bottom = top + 18 * s;
+        CHECK(gui.DrewColour(Col_BarBorder, ImVec2(x0, top), ImVec2(x1, bottom)));
+        const float right = gui.RightmostOf(Col_BarFill, top, bottom);
+        if (c.fillWidth != 0)
+        {
+            CHECK(right - gui.LeftmostOf(Col_BarFill, top, bottom) == doctest::Approx(c.fillWidth).epsilon(0.01));
+            CHECK(right <= x1 - 1 + 0.01f);
+        }
+        else
+            CHECK(right == doctest::Approx(c.fillRight).epsilon(0.001));
+    }
+}
+
+TEST_CASE("finish and uninstall pages")
+{
+    HeadlessGui gui;
+    InstallerApp app;
+    app.page = Page_Finish;
+    app.jobFinished = true;
+    app.jobSucceeded = true;
+    app.gameDirResult = "C:\\Ostrel\\Ostrel";
+    gui.Run(app);
+    CHECK(gui.Shows("Completing the Ostrel Setup Wizard"));
+    CHECK(gui.Shows("Ostrel has been installed and the game is linked to the launcher."));
+    CHECK(gui.Shows("Game folder:"));
+    CHECK(gui.Shows("C:\\Ostrel\\Ostrel"));
+    CHECK(gui.Shows("Open the Ostrel launcher now"));
+    app.gameDirResult.clear();
+    gui.Run(app);
+    CHECK(gui.Shows("The Ostrel launcher is installed. Open it and pick your Playden July 2024 folder in Settings"));
+    CHECK_FALSE(gui.Shows("Game folder:"));
+
+    app.page = Page_Uninstall;
+    app.existingInstall = true;
+    app.existingInstallDir = "C:\\Ostrel";
+    gui.Run(app);
+    CHECK(gui.Shows("This removes the Ostrel launcher and the game from:"));
+    CHECK(gui.Shows("Also delete my launcher settings and sign-in"));
+    app.existingInstall = false;
+    gui.Run(app);
+    CHECK(gui.Shows("Ostrel isn't installed by this setup on this computer."));
+    CHECK_FALSE(gui.Shows("Also delete"));
+
+    app.page = Page_Removing;
+    app.jobFinished = true;
+    app.jobSucceeded = false;
+    app.jobStage = 1;
+    app.errorText = "Close the Ostrel launcher and the game first, then try again.";
+    app.statusText = "Removing the launcher...";
+    gui.Run(app);
+    CHECK(gui.Shows("Uninstall did not finish"));
+    CHECK(gui.Shows("[x]  Removing the game"));
+    CHECK(gui.Shows("[ ]  Removing the launcher and shortcuts"));
+    CHECK(gui.Shows("Close the Ostrel launcher and the game first"));
+    CHECK_FALSE(gui.Shows("Removing the launcher..."));
+
+    app.page = Page_Removed;
+    gui.Run(app);
+    CHECK(gui.Shows("Ostrel has been removed"));
+    CHECK(gui.Shows("Click Finish to close Setup."));
+    CHECK_FALSE(gui.Shows("C:\\Ostrel"));
+}
