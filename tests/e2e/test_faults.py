@@ -1,0 +1,200 @@
+"""Faults seen from outside: each run ends with nothing lost and, where the
+install fails, one clear sentence in the installer's log and exit code 2."""
+import json
+import os
+import signal
+import zipfile
+
+import checks
+import harness
+import ostrel_publish
+
+DIR = "C:\\Ostrel"
+
+
+def part_size(path):
+    try:
+        return os.path.getsize(path)
+    except OSError:
+        return 0
+
+
+def kill_setup(p):
+    os.kill(p.pid, signal.SIGKILL)   # the wine launcher execs: this is the setup itself
+    p.wait(30)
+
+
+def ranged(requests, url):
+    return [e for e in requests if e["path"] == url and e["range"]]
+
+
+def test_killed_during_launcher_download_then_resumed(machines, demo_tree):
+    m = machines()
+    srv = m.fault_server()
+    srv.serve_tree(demo_tree)
+    doc = harness.document(demo_tree)
+    srv.set_fault(harness.launcher_url(doc), slow_ms=250, slow_chunk=16384)
+    p = m.start_setup("--auto", "--dir", DIR)
+    part = os.path.join(m.unix(DIR), "Ostrel Launcher.exe.part")
+    harness.wait_for(lambda: part_size(part) >= 32768, 120, 0.05, "the launcher download to start")
+    kill_setup(p)
+    kept = part_size(part)
+    assert 0 < kept < doc["launcher"]["size"]
+
+    srv.clear_fault(harness.launcher_url(doc))
+    assert m.run_setup("--auto", "--dir", DIR) == 0
+    checks.assert_installed(m, DIR, demo_tree)
+    resumed = ranged(srv.log(harness.launcher_url(doc)), harness.launcher_url(doc))
+    assert resumed and resumed[0]["range"].startswith("bytes=%d-" % kept)
+
+
+def test_killed_during_game_download_then_resumed(machines, demo_tree):
+    m = machines()
+    srv = m.fault_server()
+    srv.serve_tree(demo_tree)
+    doc = harness.document(demo_tree)
+    srv.set_fault(harness.game_url(doc), slow_ms=300, slow_chunk=8192)
+    p = m.start_setup("--auto", "--dir", DIR)
+    archive = os.path.join(m.unix(DIR), "Ostrel.download.zip")
+    harness.wait_for(lambda: part_size(archive) >= 16384, 120, 0.05, "the game download to start")
+    kill_setup(p)
+    kept = part_size(archive)
+    assert 0 < kept < doc["game"]["size"]
+
+    srv.clear_fault(harness.game_url(doc))
+    assert m.run_setup("--auto", "--dir", DIR) == 0
+    checks.assert_installed(m, DIR, demo_tree)
+    resumed = ranged(srv.log(harness.game_url(doc)), harness.game_url(doc))
+    assert resumed and resumed[0]["range"].startswith("bytes=%d-" % kept)
+
+
+def test_killed_while_unpacking_then_run_again(session, machines):
+    # Many files take a while to unpack; the executable comes last.
+    zpath = os.path.join(session.root, "many-files.zip")
+    if not os.path.exists(zpath):
+        with zipfile.ZipFile(zpath, "w", zipfile.ZIP_DEFLATED) as z:
+            for i in range(2500):
+                z.writestr("Ostrel/data/%04d.bin" % i, os.urandom(2048) + bytes(6000))
+            z.write(session.game_exe, "Ostrel/Playden.exe")
+    tree = os.path.join(session.root, "many-files")
+    if not os.path.exists(tree):
+        ostrel_publish.publish(session.launcher_exe, zpath, tree)
+    doc = harness.document(tree)
+    m = machines()
+    srv = m.fault_server()
+    srv.serve_tree(tree)
+    p = m.start_setup("--auto", "--dir", DIR)
+    data = os.path.join(m.unix(DIR), "Ostrel", "data")
+    harness.wait_for(lambda: os.path.isdir(data) and len(os.listdir(data)) >= 5, 180, 0.02, "unpacking to start")
+    kill_setup(p)
+    assert not os.path.exists(os.path.join(m.unix(DIR), "Ostrel", "Playden.exe"))
+    assert part_size(os.path.join(m.unix(DIR), "Ostrel.download.zip")) == doc["game"]["size"]
+
+    assert m.run_setup("--auto", "--dir", DIR) == 0
+    checks.assert_installed(m, DIR, tree)
+    # The complete archive was kept and not fetched again.
+    again = srv.log(harness.game_url(doc))
+    assert [e["status"] for e in again if e["range"]] == [416]
+
+
+def test_corrupted_archive_once_then_twice(machines, demo_tree):
+    doc = harness.document(demo_tree)
+    m = machines()
+    srv = m.fault_server()
+    srv.serve_tree(demo_tree)
+    srv.set_fault(harness.game_url(doc), corrupt=1)
+    assert m.run_setup("--auto", "--dir", DIR) == 0
+    checks.assert_installed(m, DIR, demo_tree)
+    assert len(srv.log(harness.game_url(doc))) == 2
+
+    # Twice: the install fails, the damaged download is gone, the installed
+    # launcher and game are still there.
+    srv.set_fault(harness.game_url(doc), corrupt=2)
+    assert m.run_setup("--auto", "--dir", DIR) == 2
+    assert checks.failure_lines(m) == [
+        "FAILED: The download was damaged twice - check your connection and try again."]
+    f = m.unix(DIR)
+    assert not os.path.exists(os.path.join(f, "Ostrel.download.zip"))
+    checks.assert_game_unpacked(os.path.join(f, "Ostrel"), checks.tree_files(demo_tree)[2])
+    assert checks.read(os.path.join(f, "Ostrel Launcher.exe")) == checks.read(checks.tree_files(demo_tree)[1])
+
+
+def test_install_server_answers_500_with_json_error(machines, demo_tree):
+    m = machines()
+    srv = m.fault_server()
+    srv.serve_tree(demo_tree)
+    # The wizard's check gets the document; the install's own fetch gets the error.
+    srv.set_fault("/api/launcher/v1/install", json.dumps({"error": "Down for maintenance until 14:00."}).encode(),
+                  status=500, after=1)
+    assert m.run_setup("--auto", "--dir", DIR) == 2
+    assert checks.failure_lines(m) == ["FAILED: Down for maintenance until 14:00."]
+    assert not os.path.exists(os.path.join(m.unix(DIR), "Ostrel Launcher.exe"))
+    assert m.reg(checks.INSTALLER_KEY) is None
+
+
+def test_untrusted_certificate_on_the_download_host(session, machines, demo_tree):
+    # The install information comes from a trusted server; the download host
+    # presents a certificate from an unknown authority.
+    m = machines(hosts={harness.API_HOST: "127.0.0.2", harness.CDN_HOST: "127.0.0.1"})
+    m.serve_tree(demo_tree, ip="127.0.0.2")
+    m.serve_tree(demo_tree, ip="127.0.0.1", cert=session.rogue)
+    assert m.run_setup("--auto", "--dir", DIR) == 2
+    lines = checks.failure_lines(m)
+    assert len(lines) == 1 and len(lines[0]) > len("FAILED: ") + 10, lines
+    assert not os.listdir(m.unix(DIR)) or not os.path.exists(os.path.join(m.unix(DIR), "Ostrel Launcher.exe"))
+
+
+def test_drive_too_small(session, machines):
+    # 80 MiB that do not compress: more than the second drive holds.
+    zpath = os.path.join(session.root, "big-game.zip")
+    if not os.path.exists(zpath):
+        with zipfile.ZipFile(zpath, "w", zipfile.ZIP_STORED) as z:
+            z.write(session.game_exe, "Ostrel/Playden.exe")
+            for i in range(10):
+                z.writestr("Ostrel/data/pack%d.bin" % i, os.urandom(8 << 20))
+    honest = harness.honest_document(session.launcher_exe, zpath)
+    tree = harness.write_tree(os.path.join(session.root, "big-tree"), session.launcher_exe, zpath, honest)
+    m = machines()
+    srv = m.fault_server()
+    srv.serve_tree(tree)
+    m.small_drive("T", 24)
+
+    assert m.run_setup("--auto", "--dir", "T:\\Ostrel") == 2
+    [line] = checks.failure_lines(m)
+    assert line.startswith("FAILED: Not enough free space on that drive: Ostrel needs ")
+    assert line.endswith(" is free.") and " while installing, " in line
+    assert m.ls_inside(os.path.join(m.dir, "drive-T")) == []     # nothing was downloaded
+
+    # A document that understates the sizes passes the check; the download
+    # then runs out of room.
+    lying = json.loads(json.dumps(honest))
+    lying["game"]["size"] = lying["game"]["unpacked"] = 1000
+    srv.serve_bytes("/api/launcher/v1/install", json.dumps(lying).encode())
+    big = m.small_drive("U", 64 + 8)
+    assert m.run_setup("--auto", "--dir", "U:\\Ostrel") == 2
+    assert checks.failure_lines(m)[1:] == ["FAILED: Couldn't save the download - is the disk full?"]
+    # The launcher is in place; the partial archive waits for a resume.
+    left = [os.path.basename(p) for p in m.ls_inside(big)]
+    assert "Ostrel Launcher.exe" in left
+
+
+def test_unsafe_entry_names_are_never_written(session, machines):
+    zpath = os.path.join(session.root, "unsafe.zip")
+    with zipfile.ZipFile(zpath, "w") as z:
+        z.write(session.game_exe, "Ostrel/Playden.exe")
+        z.writestr("Ostrel/ok.txt", b"fine")
+        for bad in ("../evil1.txt", "Ostrel/../../evil2.txt", "C:/evil3.txt", "/evil4.txt", "\\evil5.txt",
+                    "Ostrel/NUL.txt", "Ostrel/evil6.txt.", "Ostrel/a<b.txt"):
+            z.writestr(bad, b"evil")
+    tree = harness.write_tree(os.path.join(session.root, "unsafe-tree"), session.launcher_exe, zpath,
+                              harness.honest_document(session.launcher_exe, zpath))
+    m = machines()
+    m.serve_tree(tree)
+    assert m.run_setup("--auto", "--dir", "C:\\Games\\Ostrel") == 0
+    game = m.unix("C:\\Games\\Ostrel\\Ostrel")
+    assert sorted(os.listdir(game)) == ["Playden.exe", "ok.txt"]
+    evil = []
+    for d, _, files in os.walk(os.path.join(m.prefix, "drive_c")):
+        evil += [os.path.join(d, f) for f in files if f.startswith("evil")]
+    assert evil == []
+    assert not os.path.exists("/evil4.txt")
