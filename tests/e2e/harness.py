@@ -401,14 +401,26 @@ class Machine:
 
     def reg(self, key):
         """Values of a key under HKCU as {name: value}; None when the key is absent."""
-        out = os.path.join(self.dir, "reg-export.reg")
+        out = os.path.join(self.prefix, "drive_c", "reg-export.reg")
         if os.path.exists(out):
             os.remove(out)
-        r = self.wine("reg", "export", "HKCU\\" + key, "Z:" + out.replace("/", "\\"), "/y")
+        r = self.wine("reg", "export", "HKCU\\" + key, "C:\\reg-export.reg", "/y")
         if r.rc != 0 or not os.path.exists(out):
             return None
         with open(out, "rb") as f:
-            return parse_reg(f.read().decode("utf-16"))
+            text = f.read().decode("utf-16")
+        os.remove(out)
+        return parse_reg(text)
+
+    def without_host_drive(self):
+        """Takes away Z: (the whole Unix file system) and puts a copy of the
+        setup into the user's Downloads: whatever folder someone picks in the
+        wizard then lies inside the prefix. Returns the copy's Windows path."""
+        os.remove(os.path.join(self.prefix, "dosdevices", "z:"))
+        downloads = os.path.join(self.profile, "Downloads")
+        os.makedirs(downloads, exist_ok=True)
+        shutil.copy(self.s.setup_exe, os.path.join(downloads, "Ostrel Setup.exe"))
+        return self.win_profile + "\\Downloads\\Ostrel Setup.exe"
 
     def close(self, keep=False):
         for srv in self.servers:
