@@ -77,7 +77,7 @@ std::vector<Shot> Shots()
          }},
         {"location-too-little", [](InstallerApp& a) {
              Figures(a);
-             a.info.gameSize = 80000 * GB;
+             a.info.gameSize = 200 * GB;
              a.page = Page_Location;
          }},
         {"location-launcher-only", [](InstallerApp& a) {
