@@ -2,18 +2,24 @@
 
 #include "install/job.h"
 #include "install/shortcuts.h"
+#include "package/sha256.h"
 #include "standin_process.h"
 #include "state/installer_app.h"
+#include "test_server.h"
 #include "test_support.h"
 #include "uninstall/uninstall_sequence.h"
 #include "util/text.h"
 
+#include <miniz.h>
 #include <nlohmann/json.hpp>
 
 #include <windows.h>
 #include <shlobj.h>
 
+#include <chrono>
 #include <filesystem>
+#include <set>
+#include <thread>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -589,4 +595,229 @@ TEST_CASE("run from the setup copy in the install folder, the copy and the folde
         Sleep(100);
     CHECK_FALSE(Exists(copy));
     CHECK_FALSE(Exists(inst));
+}
+
+namespace
+{
+// A registry key tree as text ("" when the key is absent): every subkey,
+// value name, type and data.
+std::string RegTree(HKEY parent, const std::wstring& subKey)
+{
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(parent, subKey.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return std::string();
+    std::set<std::string> lines;
+    for (DWORD i = 0;; i++)
+    {
+        wchar_t name[16384];
+        DWORD nameLen = 16384, type = 0, size = 0;
+        if (RegEnumValueW(key, i, name, &nameLen, nullptr, &type, nullptr, &size) != ERROR_SUCCESS)
+            break;
+        std::vector<BYTE> data(size);
+        std::wstring valueName(name, nameLen);
+        RegQueryValueExW(key, valueName.c_str(), nullptr, nullptr, data.data(), &size);
+        std::string line = WideToUtf8(valueName);
+        line += ':';
+        line += std::to_string(type);
+        line += ':';
+        line.append((const char*)data.data(), size);
+        lines.insert(line);
+    }
+    std::vector<std::wstring> subKeys;
+    for (DWORD i = 0;; i++)
+    {
+        wchar_t name[256];
+        DWORD nameLen = 256;
+        if (RegEnumKeyExW(key, i, name, &nameLen, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+            break;
+        subKeys.emplace_back(name, nameLen);
+    }
+    for (const std::wstring& sub : subKeys)
+    {
+        std::string line = WideToUtf8(sub);
+        line += "\\{" + RegTree(key, sub) + "}";
+        lines.insert(line);
+    }
+    RegCloseKey(key);
+    std::string out = "{";
+    for (const std::string& l : lines)
+        out += l + "\n";
+    return out + "}";
+}
+
+// Every file and folder below `dir` with the files' sizes, one per line.
+std::set<std::string> FileTree(const fs::path& dir)
+{
+    std::set<std::string> out;
+    std::error_code ec;
+    for (fs::recursive_directory_iterator it(dir, ec); !ec && it != fs::recursive_directory_iterator(); it.increment(ec))
+    {
+        std::string rel = U8(it->path().lexically_relative(dir));
+        std::error_code e2;
+        out.insert(it->is_directory(e2) ? rel + "\\" : rel + " " + std::to_string(it->file_size(e2)));
+    }
+    return out;
+}
+
+// What an install and an uninstall can change in the prefix.
+struct PrefixState
+{
+    std::set<std::string> root, desktop, programs, localData;
+    std::string testKey, realKey, entry;
+
+    bool operator==(const PrefixState&) const = default;
+};
+
+PrefixState TakeState(const fs::path& root)
+{
+    PrefixState st;
+    st.root = FileTree(root);
+    st.desktop = FileTree(Desktop());
+    st.programs = FileTree(Programs());
+    st.localData = FileTree(fs::path(KnownFolderPath(FOLDERID_LocalAppData)) / L"OstrelLauncher");
+    st.testKey = RegTree(HKEY_CURRENT_USER, L"Software\\OstrelTest");
+    st.realKey = RegTree(HKEY_CURRENT_USER, L"Software\\Ostrel");
+    st.entry = RegTree(HKEY_CURRENT_USER, OSTREL_UNINSTALL_KEY);
+    return st;
+}
+
+std::string MakeZip(const std::vector<std::pair<std::string, std::string>>& entries)
+{
+    mz_zip_archive zip;
+    mz_zip_zero_struct(&zip);
+    REQUIRE(mz_zip_writer_init_heap(&zip, 0, 0));
+    for (const auto& e : entries)
+        REQUIRE(mz_zip_writer_add_mem(&zip, e.first.c_str(), e.second.data(), e.second.size(), MZ_DEFAULT_LEVEL));
+    void* buf = nullptr;
+    size_t size = 0;
+    REQUIRE(mz_zip_writer_finalize_heap_archive(&zip, &buf, &size));
+    std::string bytes((const char*)buf, size);
+    mz_free(buf);
+    mz_zip_writer_end(&zip);
+    return bytes;
+}
+
+std::string Sha256Of(const std::string& bytes)
+{
+    std::string path = MakeTempDir("us-sha") + "\\blob";
+    WriteFileBytes(path, bytes);
+    return Sha256File(path);
+}
+
+bool WaitForJob(InstallerApp& app)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(90);
+    while (!(app.jobFinished.load() && !app.jobBusy.load()))
+    {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+} // namespace
+
+TEST_CASE("an install followed by an uninstall leaves the prefix as it was, apart from the user's files")
+{
+    // Served once for every case: the launcher, a game archive and the
+    // install information, under one prefix for both server addresses.
+    const std::string prefix = UniqueUrlPath("us-roundtrip");
+    const std::string launcher = "MZ launcher stand-in" + std::string(200000, 'L');
+    const std::string game = MakeZip({ { "Playden-2024-07/Playden.exe", "MZ game" },
+                                       { "Playden-2024-07/Data/level1.pak", std::string(50000, 'p') },
+                                       { "Playden-2024-07/Data/Maps/one.map", "map" } });
+    const std::string launcherSha = Sha256Of(launcher), gameSha = Sha256Of(game);
+    REQUIRE(ServeFile(prefix + "/api/launcher/v1/app/" + launcherSha, launcher));
+    REQUIRE(ServeFile(prefix + "/api/launcher/v1/install/game/" + gameSha, game));
+    const json doc = { { "launcher", { { "sha256", launcherSha }, { "size", launcher.size() } } },
+                       { "game", { { "sha256", gameSha }, { "size", game.size() }, { "unpacked", 50010 } } } };
+    REQUIRE(ServeFile(prefix + "/api/launcher/v1/install", doc.dump()));
+
+    struct Case
+    {
+        bool withDataDir;       // --data given: test key, no uninstall entry
+        bool removeData;        // "Also delete my launcher settings and sign-in"
+        bool userFile;          // the user adds a file to the install folder meanwhile
+    };
+    const Case cases[] = { { true, true, false }, { true, true, true }, { true, false, false }, { false, true, false } };
+    for (const Case& c : cases)
+    {
+        CAPTURE(c.withDataDir);
+        CAPTURE(c.removeData);
+        CAPTURE(c.userFile);
+        const KeySnapshot realKey(kRealKey), entry(OSTREL_UNINSTALL_KEY);
+        // An empty parent key that other tests left holds nothing, and the
+        // uninstall would rightly take it away: start without it.
+        for (const wchar_t* parent : { L"Software\\OstrelTest", L"Software\\Ostrel" })
+            if (RegTree(HKEY_CURRENT_USER, parent) == "{}")
+                RegDeleteKeyW(HKEY_CURRENT_USER, parent);
+        const fs::path root(Utf8ToWide(MakeTempDir("us-roundtrip")));
+        WriteFileBytes(U8(root / L"unrelated.txt"), "there before");
+        const std::string dataDir = c.withDataDir ? U8(root / L"data") : std::string();
+        const std::string serverUrl = TestServerUrl() + prefix;
+        const PrefixState before = TakeState(root);
+
+        {
+            InstallerApp app;
+            app.serverUrl = serverUrl;
+            app.downloadUrl = serverUrl;
+            app.dataDir = dataDir;
+            app.installDir = U8(root / L"Inst \u00d6strel");
+            app.StartInstall();
+            REQUIRE(WaitForJob(app));
+            REQUIRE(app.jobSucceeded.load());
+        }
+        const fs::path inst = root / L"Inst \u00d6strel";
+        REQUIRE(Exists(inst / L"Ostrel" / L"Playden.exe"));
+        REQUIRE(Exists(Desktop() / L"Ostrel Launcher.lnk"));
+        REQUIRE(Exists(Programs() / L"Ostrel Launcher.lnk"));
+        CHECK(Exists(inst / L"Ostrel Setup.exe"));
+        CHECK(KeyExists(OSTREL_UNINSTALL_KEY) == !c.withDataDir);
+        if (c.userFile)
+            WriteFileBytes(U8(inst / L"my notes.txt"), "mine");
+
+        {
+            // As a later start of the setup finds the installation and removes it.
+            InstallerApp app;
+            app.uninstallMode = true;
+            app.Init(nullptr, serverUrl, dataDir, "");
+            REQUIRE(app.existingInstall);
+            CHECK(app.page == Page_Uninstall);
+            app.removeLauncherData = c.removeData;
+            app.StartUninstall();
+            REQUIRE(WaitForJob(app));
+            CHECK(ErrorText(app) == "");
+            CHECK(app.jobSucceeded.load());
+        }
+
+        PrefixState expected = before;
+        if (c.userFile)
+        {
+            expected.root.insert(U8(fs::path(L"Inst \u00d6strel")) + "\\");
+            expected.root.insert(U8(fs::path(L"Inst \u00d6strel") / L"my notes.txt") + " 4");
+        }
+        PrefixState after = TakeState(root);
+        if (!c.removeData)
+        {
+            // The launcher keeps its settings, only without the removed game.
+            CHECK(ReadFileBytes(dataDir + "\\settings.json") == "{\n \"channel\": \"2024july\",\n \"gameDir2024July\": \"\"\n}");
+            std::set<std::string> kept = FileTree(root / L"data");
+            CHECK(kept == std::set<std::string>{ "installer.log " + std::to_string(ReadFileBytes(dataDir + "\\installer.log").size()),
+                                                 "settings.json " + std::to_string(ReadFileBytes(dataDir + "\\settings.json").size()) });
+            for (const std::string& k : kept)
+                expected.root.insert("data\\" + k);
+            expected.root.insert("data\\");
+        }
+        CHECK(after.root == expected.root);
+        CHECK(after.desktop == expected.desktop);
+        CHECK(after.programs == expected.programs);
+        CHECK(after.localData == expected.localData);
+        CHECK(after.testKey == expected.testKey);
+        CHECK(after.realKey == expected.realKey);
+        CHECK(after.entry == expected.entry);
+
+        realKey.Restore();
+        entry.Restore();
+    }
+    ResetServer(prefix);
 }
