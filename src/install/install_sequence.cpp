@@ -1,4 +1,5 @@
 #include "install/job.h"
+#include "install/install_plan.h"
 
 #include "install/log.h"
 #include "install/settings_link.h"
@@ -6,6 +7,7 @@
 #include "net/http.h"
 #include "package/game_job.h"
 #include "package/sha256.h"
+#include "state/install_document.h"
 #include "state/installer_app.h"
 #include "util/free_space.h"
 #include "util/text.h"
@@ -27,60 +29,6 @@ namespace
 const uint64_t kSpaceMargin = 67108864;     // 64 MiB on top of what the files need
 const int kLauncherAttempts = 2;
 const char* kBadAnswer = "The server's answer wasn't what the installer expects.";
-
-// What this run installs, read from its own fetch of the install information.
-struct InstallPlan
-{
-    std::string launcherSha256;
-    uint64_t    launcherSize = 0;
-    std::string gameSha256;
-    uint64_t    gameSize = 0;
-    uint64_t    gameUnpackedSize = 0;
-    std::string gameExe = "Playden.exe";
-};
-
-// A member of the wrong type is as unexpected as a missing object: false.
-bool ReadString(const json& obj, const char* name, std::string& out)
-{
-    auto it = obj.find(name);
-    if (it == obj.end())
-        return true;
-    if (!it->is_string())
-        return false;
-    out = it->get_ref<const std::string&>();
-    return true;
-}
-
-bool ReadSize(const json& obj, const char* name, uint64_t& out)
-{
-    auto it = obj.find(name);
-    if (it == obj.end())
-        return true;
-    // Negative numbers parse as signed, fractions as floating point: neither is a size.
-    if (!it->is_number_unsigned())
-        return false;
-    out = it->get<uint64_t>();
-    return true;
-}
-
-bool ReadInstallPlan(const std::string& body, bool includeGame, InstallPlan& plan)
-{
-    json doc = json::parse(body, nullptr, false);
-    if (!doc.is_object())
-        return false;
-    auto launcher = doc.find("launcher");
-    if (launcher == doc.end() || !launcher->is_object())
-        return false;
-    if (!ReadString(*launcher, "sha256", plan.launcherSha256) || !ReadSize(*launcher, "size", plan.launcherSize))
-        return false;
-    if (!includeGame)
-        return true;
-    auto game = doc.find("game");
-    if (game == doc.end() || !game->is_object())
-        return false;
-    return ReadString(*game, "sha256", plan.gameSha256) && ReadSize(*game, "size", plan.gameSize) &&
-           ReadSize(*game, "unpacked", plan.gameUnpackedSize) && ReadString(*game, "exe", plan.gameExe);
-}
 
 // Sizes come from the server: a sum must not wrap round into a small need.
 uint64_t AddSaturated(uint64_t a, uint64_t b) { return a > UINT64_MAX - b ? UINT64_MAX : a + b; }
@@ -239,6 +187,25 @@ std::string Install(InstallArgs& args, bool& done)
     return std::string();
 }
 } // namespace
+
+bool ReadInstallPlan(const std::string& body, bool includeGame, InstallPlan& plan)
+{
+    json doc = json::parse(body, nullptr, false);
+    if (!doc.is_object())
+        return false;
+    auto launcher = doc.find("launcher");
+    if (launcher == doc.end() || !launcher->is_object())
+        return false;
+    if (!ReadJsonString(*launcher, "sha256", plan.launcherSha256) || !ReadJsonSize(*launcher, "size", plan.launcherSize))
+        return false;
+    if (!includeGame)
+        return true;
+    auto game = doc.find("game");
+    if (game == doc.end() || !game->is_object())
+        return false;
+    return ReadJsonString(*game, "sha256", plan.gameSha256) && ReadJsonSize(*game, "size", plan.gameSize) &&
+           ReadJsonSize(*game, "unpacked", plan.gameUnpackedSize) && ReadJsonString(*game, "exe", plan.gameExe);
+}
 
 void RunInstall(InstallArgs& args)
 {

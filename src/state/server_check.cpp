@@ -1,5 +1,7 @@
 #include "state/installer_app.h"
 
+#include "state/install_document.h"
+
 #include "net/http.h"
 
 #include <nlohmann/json.hpp>
@@ -9,10 +11,9 @@
 namespace
 {
 const char* kUnexpectedAnswer = "The server's answer wasn't what the installer expects.";
+} // namespace
 
-// Strict readers: a member of the wrong type, or a size that is negative or
-// not finite, makes the whole answer unexpected instead of wrapping silently.
-bool ReadString(const nlohmann::json& obj, const char* name, std::string& out)
+bool ReadJsonString(const nlohmann::json& obj, const char* name, std::string& out)
 {
     auto it = obj.find(name);
     if (it == obj.end())
@@ -23,7 +24,7 @@ bool ReadString(const nlohmann::json& obj, const char* name, std::string& out)
     return true;
 }
 
-bool ReadSize(const nlohmann::json& obj, const char* name, uint64_t& out)
+bool ReadJsonSize(const nlohmann::json& obj, const char* name, uint64_t& out)
 {
     auto it = obj.find(name);
     if (it == obj.end())
@@ -38,7 +39,6 @@ bool ReadSize(const nlohmann::json& obj, const char* name, uint64_t& out)
     }
     else if (it->is_number_float())
     {
-        // Floating-point sizes are read as their integer part.
         double d = it->get<double>();
         if (!std::isfinite(d) || d < 0.0 || d >= 18446744073709551616.0)
             return false;
@@ -48,7 +48,6 @@ bool ReadSize(const nlohmann::json& obj, const char* name, uint64_t& out)
         return false;
     return true;
 }
-} // namespace
 
 InstallInfo ParseInstallInfo(const std::string& body)
 {
@@ -62,13 +61,13 @@ InstallInfo ParseInstallInfo(const std::string& body)
     const nlohmann::json& launcher = doc["launcher"];
     const nlohmann::json& game = doc["game"];
     bool shapeOk = launcher.is_object() && game.is_object()
-        && ReadString(launcher, "sha256", info.launcherSha256)
-        && ReadSize(launcher, "size", info.launcherSize)
-        && ReadString(game, "sha256", info.gameSha256)
-        && ReadSize(game, "size", info.gameSize)
-        && ReadSize(game, "unpacked", info.gameUnpackedSize)
-        && ReadString(game, "folder", info.gameFolder)
-        && ReadString(game, "exe", info.gameExe);
+        && ReadJsonString(launcher, "sha256", info.launcherSha256)
+        && ReadJsonSize(launcher, "size", info.launcherSize)
+        && ReadJsonString(game, "sha256", info.gameSha256)
+        && ReadJsonSize(game, "size", info.gameSize)
+        && ReadJsonSize(game, "unpacked", info.gameUnpackedSize)
+        && ReadJsonString(game, "folder", info.gameFolder)
+        && ReadJsonString(game, "exe", info.gameExe);
     if (!shapeOk)
     {
         info = InstallInfo();

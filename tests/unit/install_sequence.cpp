@@ -274,7 +274,7 @@ TEST_CASE("answers the install cannot use stop it before anything is made")
         { "game not an object", [](json& d) { d["game"] = json::array(); }, nullptr, true },
         { "size as a string", [](json& d) { d["game"]["size"] = "1000"; }, nullptr, true },
         { "negative size", [](json& d) { d["game"]["unpacked"] = -5; }, nullptr, true },
-        { "fractional size", [](json& d) { d["launcher"]["size"] = 1.5; }, nullptr, false },
+        { "negative fractional size", [](json& d) { d["launcher"]["size"] = -1.5; }, nullptr, false },
         { "digest as a number", [](json& d) { d["launcher"]["sha256"] = 7; }, nullptr, false },
         { "executable name as a list", [](json& d) { d["game"]["exe"] = json::array({ "a" }); }, nullptr, true },
     };
