@@ -18,6 +18,14 @@ std::wstring Upper(std::wstring s)
             c = (wchar_t)(c - L'a' + L'A');
     return s;
 }
+
+std::wstring ForwardSlashes(std::wstring s)
+{
+    for (wchar_t& c : s)
+        if (c == L'\\')
+            c = L'/';
+    return s;
+}
 } // namespace
 
 TEST_CASE("a program counts as running only from inside the folder")
@@ -43,6 +51,7 @@ TEST_CASE("a program counts as running only from inside the folder")
         { L"Inst\\Ostrel\\Playden.exe", L"playden.EXE", Upper(inst.wstring()), true },
         // A spelling that is not canonical still names the folder.
         { L"Inst\\Ostrel Launcher.exe", L"Ostrel Launcher.exe", root / L"Other" / L".." / L"Inst" / L".", true },
+        { L"Inst\\Ostrel\\Playden.exe", L"Playden.exe", ForwardSlashes(inst.wstring()), true },
         // A sibling folder whose name starts with the install folder's name.
         { L"Inst2\\Ostrel Launcher.exe", L"Ostrel Launcher.exe", inst, true },
         { L"Install copy\\Playden.exe", L"Playden.exe", inst, true },
