@@ -271,10 +271,10 @@ void RunUninstall(UninstallArgs& args)
         if (fs::exists(setupCopy, ec) && SameFileObject(setupCopy, fs::path(Utf8ToWide(ExecutablePath()))))
         {
             // A running program cannot delete its own file: cmd does it once
-            // we have exited. The folder goes with it only when empty.
-            // The system's own cmd.exe, never one found beside us; and it runs
-            // in the system folder, since a command whose current folder is F
-            // could not remove F.
+            // we have exited, and the folder with it only when empty. It is
+            // the system's own cmd.exe, never one found beside us, and it runs
+            // in the system folder: with F as its current folder it could not
+            // remove F.
             std::wstring params = SelfRemovalParameters(setupCopy.wstring(), installDir.wstring());
             wchar_t system[MAX_PATH];
             UINT n = GetSystemDirectoryW(system, MAX_PATH);
