@@ -7,6 +7,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -22,14 +23,47 @@ fs::path SettingsPath(const std::string& dataDir)
     return fs::path(Utf8ToWide(LauncherDataFolder(dataDir))) / L"settings.json";
 }
 
-// False when the file does not open; malformed text gives a discarded value.
+// Deepest nesting of arrays and objects in JSON text, strings skipped.
+size_t NestingDepth(const std::string& text)
+{
+    size_t depth = 0, deepest = 0;
+    bool inString = false;
+    for (size_t i = 0; i < text.size(); i++)
+    {
+        char c = text[i];
+        if (inString)
+        {
+            if (c == '\\')
+                i++;
+            else if (c == '"')
+                inString = false;
+        }
+        else if (c == '"')
+            inString = true;
+        else if (c == '[' || c == '{')
+            deepest = std::max(deepest, ++depth);
+        else if ((c == ']' || c == '}') && depth > 0)
+            depth--;
+    }
+    return deepest;
+}
+
+// No launcher nests its settings this deep; writing such a tree back would
+// recurse once per level and could overflow the worker's stack.
+const size_t kMaxSettingsDepth = 256;
+
+// False when the file does not open; malformed text, or text nested deeper
+// than a launcher ever writes, gives a discarded value.
 bool ReadSettings(const fs::path& path, json& value)
 {
     std::ifstream f(path, std::ios::binary);
     if (!f)
         return false;
     std::string text((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-    value = json::parse(text, nullptr, false);
+    if (NestingDepth(text) > kMaxSettingsDepth)
+        value = json(json::value_t::discarded);
+    else
+        value = json::parse(text, nullptr, false);
     return true;
 }
 
