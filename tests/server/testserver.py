@@ -210,10 +210,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
             "content_type": self.headers.get("Content-Type", ""), "body_size": 0,
             "host": self.headers.get("Host", ""), "scheme": self.server.scheme,
         }
-        try:
-            entry["status"] = self.serve(state, path, entry)
-        finally:
-            state.record(entry)
+        state.record(entry)     # logged on arrival: status 0 while the answer is on its way
+        entry["status"] = self.serve(state, path, entry)
 
     def serve(self, state, path, entry):
         body = b""

@@ -43,7 +43,7 @@ struct LoggedRequest
     std::string method;
     std::string path;               // as requested, query included
     std::string range;              // Range header, empty when absent
-    int         status = 0;         // status answered (0: connection broke before an answer)
+    int         status = 0;         // status answered; 0 while the answer is under way or when it broke off
     std::string authorization;
     std::string contentType;
     uint64_t    bodySize = 0;       // uploaded bytes

@@ -374,3 +374,29 @@ TEST_CASE("an untrusted certificate gives a certificate sentence, not a bare cod
     // The plain listener on the same server answers the same path in clear.
     CHECK(HttpGet(Url(urlPath), "").body == "hello");
 }
+
+// Only inside tests/server/https-namespace, where the host names lead to the
+// test server and its CA is trusted (ctest test http_https_namespace).
+TEST_CASE("https under the real host name with the test CA in the trusted bundle" *
+          doctest::skip(EnvVar("OSTREL_TEST_TRUSTED_HTTPS").empty()))
+{
+    std::string urlPath = UniqueUrlPath("tls.bin");
+    const std::string full = PatternBytes(0, 200000);
+    REQUIRE(ServeFile(urlPath, full));
+    HttpResult r = HttpGet("https://cdn.ostrel.example" + urlPath, "");
+    CHECK(r.error.empty());
+    CHECK(r.status == 200);
+    CHECK(r.body == full);
+
+    // A resumed download over the same secure connection kind.
+    std::string file = MakeTempDir("http-tls") + "\\f.bin";
+    WriteFileBytes(file, full.substr(0, 5000));
+    HttpResult d = HttpDownload("https://api.ostrel.example:443" + urlPath, "", file, nullptr, nullptr, nullptr);
+    CHECK(d.Ok());
+    CHECK(ReadFileBytes(file) == full);
+    std::vector<LoggedRequest> log = RequestLog(urlPath);
+    REQUIRE(log.size() == 2);
+    CHECK(log[0].scheme == "https");
+    CHECK(log[0].host == "cdn.ostrel.example");
+    CHECK(log[1].range == "bytes=5000-");
+}
