@@ -6,6 +6,7 @@
 #include <miniz.h>
 
 #include <cstdio>
+#include <share.h>
 #include <cstring>
 #include <cwchar>
 #include <filesystem>
@@ -144,7 +145,9 @@ bool IsSafeEntryName(const std::string& name)
 UnpackResult UnpackGameArchive(const std::string& archivePath, const std::string& installDir,
                                const std::string& exeName, InstallJob& job)
 {
-    FILE* archive = _wfopen(Utf8ToWide(archivePath).c_str(), L"rb");
+    // Nobody may write to the archive while it is read, not even one of its
+    // own entries that happens to carry its name.
+    FILE* archive = _wfsopen(Utf8ToWide(archivePath).c_str(), L"rb", _SH_DENYWR);
     if (!archive)
         return Failed("Couldn't open the download (an antivirus may be scanning it) - try again.");
     _fseeki64(archive, 0, SEEK_END);

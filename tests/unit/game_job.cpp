@@ -217,15 +217,24 @@ TEST_CASE("a damaged delivery is fetched once more from scratch")
         CHECK_FALSE(PathExists(s.In("Ostrel")));
         CHECK(RequestLog(s.urlPath).size() == 2);
     }
-    SUBCASE("a digest announced in upper case never matches")
+    SUBCASE("announced digests that never match: upper case, or none at all")
     {
-        Scene s("upper-case");
-        for (char& c : s.params.sha256)
-            c = (char)toupper((unsigned char)c);
-        InstallJob job;
-        RunGameJob(s.params, job);
-        CHECK(ErrorOf(job) == kDamagedTwice);
-        CHECK_FALSE(PathExists(s.archive));
+        for (bool upper : {true, false})
+        {
+            CAPTURE(upper);
+            Scene s("never-matches");
+            if (upper)
+                for (char& c : s.params.sha256)
+                    c = (char)toupper((unsigned char)c);
+            else
+                s.params.sha256.clear();
+            InstallJob job;
+            RunGameJob(s.params, job);
+            CHECK(ErrorOf(job) == kDamagedTwice);
+            CHECK_FALSE(job.succeeded.load());
+            CHECK_FALSE(PathExists(s.archive));
+            CHECK_FALSE(PathExists(s.In("Ostrel")));
+        }
     }
 }
 

@@ -383,6 +383,19 @@ TEST_CASE("failures and their sentences")
         }
         SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);
     }
+    SUBCASE("an entry carrying the name of the archive being read")
+    {
+        // The download job keeps its archive in the install folder.
+        std::string zip = MakeZip({{"Game/game.exe", "exe"}, {"Ostrel.download.zip", "overwritten"}});
+        Scene s("self-overwrite", {});
+        s.archive = s.In("Ostrel.download.zip");
+        WriteFileBytes(s.archive, zip);
+        InstallJob job;
+        UnpackResult r = Unpack(s, "game.exe", job);
+        CHECK(r.outcome == UnpackResult::Failed);
+        CHECK(r.error == "Couldn't write " + s.archive + " - is the game still running?");
+        CHECK(ReadFileBytes(s.archive) == zip);
+    }
     SUBCASE("a folder where a file must go")
     {
         Scene s("folder-in-the-way", {{"Game/game.exe", "exe"}, {"Game/b.txt", "new"}});
