@@ -264,7 +264,7 @@ UnpackResult UnpackGameArchive(const std::string& archivePath, const std::string
     // Only a game folder strictly below the install folder gets the fixed name;
     // the install folder itself holds the launcher and is what the registry
     // and the shortcuts name, so it never moves.
-    if (!SamePath(gameDir, Normalised(installPath)) && gameDir.filename() != L"Ostrel")
+    if (!prefix.empty() && !SamePath(gameDir, Normalised(installPath)) && gameDir.filename() != L"Ostrel")
     {
         fs::path target = gameDir.parent_path() / L"Ostrel";
         std::error_code statEc;

@@ -232,13 +232,27 @@ TEST_CASE("a game folder is not renamed onto something named Ostrel")
     }
 }
 
-TEST_CASE("an install folder named Ostrel with the executable at the root")
+TEST_CASE("the install folder itself never moves")
 {
-    Scene s("root-ostrel", {{"game.exe", "exe"}}, "Ostrel");
-    InstallJob job;
-    UnpackResult r = Unpack(s, "game.exe", job);
-    REQUIRE(r.outcome == UnpackResult::Unpacked);
-    CHECK(r.gameDir == s.install);
+    SUBCASE("named Ostrel, with the executable at the root")
+    {
+        Scene s("root-ostrel", {{"game.exe", "exe"}}, "Ostrel");
+        InstallJob job;
+        UnpackResult r = Unpack(s, "game.exe", job);
+        REQUIRE(r.outcome == UnpackResult::Unpacked);
+        CHECK(r.gameDir == s.install);
+    }
+    SUBCASE("given with a trailing separator")
+    {
+        Scene s("root-trailing", {{"game.exe", "exe"}, {"Game/game2.exe", "x"}});
+        InstallJob job;
+        UnpackResult r = UnpackGameArchive(s.archive, s.install + "\\", "game.exe", job);
+        REQUIRE(r.outcome == UnpackResult::Unpacked);
+        CHECK(ReadFileBytes(s.In("game.exe")) == "exe");
+        CHECK(ReadFileBytes(s.In("Game\\game2.exe")) == "x");
+        CHECK_FALSE(PathExists(s.In("Ostrel")));
+        CHECK_FALSE(PathExists(s.base + "\\Ostrel"));
+    }
 }
 
 TEST_CASE("unsafe entries are skipped and nothing lands outside the install folder")
