@@ -2,6 +2,7 @@
 #include "wizard/page_style.h"
 #include "wizard/wizard.h"
 
+#include "install/log.h"
 #include "state/installer_app.h"
 
 #include <imgui.h>
@@ -124,8 +125,19 @@ void InstallerApp::Frame()
     // Unattended install: start once the server check is usable, close at the end.
     if (autoMode)
     {
-        if (page == Page_Welcome && infoDone && info.ok)
+        // An unattended removal with nothing recorded to remove ends here: it
+        // must never install instead. Nothing to do counts as done.
+        if (uninstallMode && page == Page_Welcome)
+            quitRequested = true;
+        else if (page == Page_Welcome && infoDone && info.ok)
             StartInstall();
+        else if (page == Page_Welcome && infoDone)
+        {
+            // Nobody is there to click "Try again": waiting would never end.
+            AppendLog(*this, "FAILED: " + info.error);
+            exitCode = Exit_AutoFailed;
+            quitRequested = true;
+        }
         if (page == Page_Progress && jobFinished.load() && !jobBusy.load())
         {
             openLauncherAtFinish = false;

@@ -282,18 +282,38 @@ TEST_CASE("unattended runs close by themselves and report failure in the exit co
             CHECK_FALSE(app.openLauncherAtFinish);  // the launcher is never opened unattended
     }
 
-    SUBCASE("--auto waits on the Welcome page while the server check is not usable")
+    SUBCASE("--auto waits for the server check, and ends with 2 when it fails")
     {
         HeadlessGui gui;
         InstallerApp app;
         app.autoMode = true;
+        app.dataDir = MakeTempDir("auto-check");
         gui.Run(app);
+        CHECK_FALSE(app.quitRequested);     // still checking
         app.infoDone = true;
         app.info.error = "The server has no download ready yet.";
         gui.Run(app);
         CHECK(app.page == Page_Welcome);
         CHECK_FALSE(app.jobBusy.load());
-        CHECK_FALSE(app.quitRequested);
+        CHECK(app.quitRequested);
+        CHECK(app.exitCode == Exit_AutoFailed);
+        std::string log = ReadFileBytes(app.dataDir + "\\installer.log");
+        CHECK(log.find("  FAILED: The server has no download ready yet.\r\n") != std::string::npos);
+    }
+
+    SUBCASE("--auto --uninstall with nothing recorded ends without installing")
+    {
+        HeadlessGui gui;
+        InstallerApp app;
+        app.autoMode = true;
+        app.uninstallMode = true;
+        app.infoDone = true;
+        app.info.ok = true;
+        gui.Run(app);
+        CHECK(app.quitRequested);
+        CHECK(app.exitCode == Exit_Ok);
+        CHECK(app.page == Page_Welcome);
+        CHECK_FALSE(app.jobBusy.load());
     }
 }
 
