@@ -146,4 +146,9 @@ void InstallerApp::WaitForWorkerOrExit(int code)
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     if (jobBusy.load())
         TerminateProcess(GetCurrentProcess(), (UINT)code);
+    // After its last write a worker still uninitialises COM and frees its
+    // arguments, which hold a share of `alive`. Let it finish that before the
+    // process ends, so exit never races a thread that is winding down.
+    for (int i = 0; i < 50 && alive.use_count() > 1; i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
 }
