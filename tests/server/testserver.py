@@ -235,9 +235,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
         rng = self.headers.get("Range", "")
         if rng and not (fault and fault.ignore_range):
             try:
-                unit, spec = rng.split("=", 1)
-                first, last = spec.split("-", 1)
-                if unit.strip() != "bytes" or "," in spec or first == "":
+                unit, ranges = rng.split("=", 1)
+                first, last = ranges.split("-", 1)
+                if unit.strip() != "bytes" or "," in ranges or first == "":
                     raise ValueError
                 first = int(first)
                 last = int(last) if last else size - 1
