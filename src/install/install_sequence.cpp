@@ -10,6 +10,7 @@
 #include "state/install_document.h"
 #include "state/installer_app.h"
 #include "util/free_space.h"
+#include "util/long_path.h"
 #include "util/text.h"
 
 #include <nlohmann/json.hpp>
@@ -46,6 +47,9 @@ std::string Install(InstallArgs& args, bool& done)
     const fs::path dir(Utf8ToWide(dirText));
 
     AppendLog(*app, "install to " + dirText + (args.includeGame ? " (launcher + game)" : " (launcher only)"));
+    // A relative folder would land wherever this process happens to run.
+    if (!IsFullPath(dirText))
+        return "The install folder must be a full path, such as C:\\Games\\Ostrel.";
     app->SetStatus(0, "Checking the server...");
 
     HttpResult answer = HttpGet(app->serverUrl + "/api/launcher/v1/install", "");
@@ -55,9 +59,7 @@ std::string Install(InstallArgs& args, bool& done)
     if (!ReadInstallPlan(answer.body, args.includeGame, plan))
         return kBadAnswer;
 
-    std::error_code ec;
-    fs::create_directories(dir, ec);
-    if (ec || dirText.empty() || !fs::is_directory(dir, ec))
+    if (!MakeFolders(dir.wstring()))
         return "Couldn't create " + dirText + " - choose another folder (or run the installer as administrator).";
 
     uint64_t free = FreeSpaceAt(dirText);
@@ -90,15 +92,17 @@ std::string Install(InstallArgs& args, bool& done)
         if (!digest.empty() && digest == plan.launcherSha256)
             break;
         // Damaged, or the stale rest of another build: start again from nothing.
-        DeleteFileW(part.c_str());
+        DeleteFileW(LongPath(part.wstring()).c_str());
         if (attempt >= kLauncherAttempts)
             return "The launcher download was damaged twice - check your connection and try again.";
     }
 
-    DeleteFileW(old.c_str());
-    if (GetFileAttributesW(exe.c_str()) != INVALID_FILE_ATTRIBUTES)
-        MoveFileExW(exe.c_str(), old.c_str(), 0);
-    if (!MoveFileExW(part.c_str(), exe.c_str(), MOVEFILE_REPLACE_EXISTING))
+    const std::wstring partLong = LongPath(part.wstring()), exeLong = LongPath(exe.wstring()),
+                       oldLong = LongPath(old.wstring());
+    DeleteFileW(oldLong.c_str());
+    if (GetFileAttributesW(exeLong.c_str()) != INVALID_FILE_ATTRIBUTES)
+        MoveFileExW(exeLong.c_str(), oldLong.c_str(), 0);
+    if (!MoveFileExW(partLong.c_str(), exeLong.c_str(), MOVEFILE_REPLACE_EXISTING))
         return "Couldn't put the launcher in place (" + SystemMessage(GetLastError()) + "). Close Ostrel if it is running.";
     {
         std::lock_guard<std::mutex> lock(app->jobMutex);

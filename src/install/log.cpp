@@ -2,6 +2,7 @@
 
 #include "install/settings_link.h"
 #include "state/installer_app.h"
+#include "util/long_path.h"
 #include "util/text.h"
 
 #include <cstdio>
@@ -12,7 +13,7 @@ void AppendLog(const InstallerApp& app, const std::string& message)
 {
     std::filesystem::path path = std::filesystem::path(Utf8ToWide(LauncherDataFolder(app.dataDir))) / L"installer.log";
     // Text mode: the C runtime ends each line with CR LF.
-    FILE* f = _wfopen(path.c_str(), L"at");
+    FILE* f = _wfopen(LongPath(path.wstring()).c_str(), L"at");
     if (!f)
         return;
     time_t now = time(nullptr);

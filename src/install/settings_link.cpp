@@ -1,6 +1,7 @@
 #include "install/settings_link.h"
 
 #include "install/shortcuts.h"
+#include "util/long_path.h"
 #include "util/text.h"
 
 #include <nlohmann/json.hpp>
@@ -56,7 +57,7 @@ const size_t kMaxSettingsDepth = 256;
 // than a launcher ever writes, gives a discarded value.
 bool ReadSettings(const fs::path& path, json& value)
 {
-    std::ifstream f(path, std::ios::binary);
+    std::ifstream f(fs::path(LongPath(path.wstring())), std::ios::binary);
     if (!f)
         return false;
     std::string text((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
@@ -86,7 +87,7 @@ bool SerializeSettings(const json& value, std::string& text)
 // Created or truncated; false (with GetLastError set) when not all bytes landed.
 bool WriteWholeFile(const fs::path& path, const std::string& text)
 {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = CreateFileW(LongPath(path.wstring()).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return false;
     DWORD written = 0;
@@ -127,7 +128,7 @@ bool EqualIgnoringAsciiCase(const std::string& a, const std::string& b)
 bool FileIdentity(const std::wstring& path, BY_HANDLE_FILE_INFORMATION& info)
 {
     // Backup semantics open folders too; no access rights are needed for the identity.
-    HANDLE h = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+    HANDLE h = CreateFileW(LongPath(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (h == INVALID_HANDLE_VALUE)
         return false;
@@ -184,8 +185,7 @@ std::string LauncherDataFolder(const std::string& dataDir)
             folder = fs::temp_directory_path(ec) / L"OstrelLauncher";
         }
     }
-    std::error_code ec;
-    fs::create_directories(folder, ec);
+    MakeFolders(folder.wstring());
     return WideToUtf8(folder.wstring());
 }
 
@@ -207,16 +207,17 @@ std::string LinkGame(const std::string& dataDir, const std::string& gameDir)
     if (!SerializeSettings(settings, text))
         return SaveFailure(ERROR_NOT_ENOUGH_MEMORY);
     // A short write must never be renamed over the launcher's good file.
+    const std::wstring tmpLong = LongPath(tmp.wstring()), pathLong = LongPath(path.wstring());
     if (!WriteWholeFile(tmp, text))
     {
         DWORD err = GetLastError();
-        DeleteFileW(tmp.c_str());
+        DeleteFileW(tmpLong.c_str());
         return SaveFailure(err);
     }
-    if (MoveFileExW(tmp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING))
+    if (MoveFileExW(tmpLong.c_str(), pathLong.c_str(), MOVEFILE_REPLACE_EXISTING))
         return std::string();
-    DeleteFileW(path.c_str());
-    if (MoveFileExW(tmp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING))
+    DeleteFileW(pathLong.c_str());
+    if (MoveFileExW(tmpLong.c_str(), pathLong.c_str(), MOVEFILE_REPLACE_EXISTING))
         return std::string();
     return SaveFailure(GetLastError());
 }
@@ -269,11 +270,5 @@ void UnlinkGameFromLauncherSettings(const std::string& dataDir, const std::strin
 
 void DeleteLauncherData(const std::string& dataDir)
 {
-    fs::path folder(Utf8ToWide(LauncherDataFolder(dataDir)));
-    if (RemoveDirectoryW(folder.c_str()))
-        return;
-    if (GetLastError() != ERROR_DIR_NOT_EMPTY)
-        return;
-    std::error_code ec;
-    fs::remove_all(folder, ec);
+    RemoveTree(Utf8ToWide(LauncherDataFolder(dataDir)));
 }

@@ -1,6 +1,7 @@
 #include "install/shortcuts.h"
 
 #include "state/installer_app.h"
+#include "util/long_path.h"
 #include "util/text.h"
 
 #include <shobjidl.h>
@@ -107,7 +108,7 @@ void MakeShortcutsAndRegister(const RegistrationParams& params)
     std::string self = ExecutablePath();
     // Fails harmlessly when the setup runs from that very file.
     if (!self.empty())
-        CopyFileW(Utf8ToWide(self).c_str(), setupCopy.c_str(), FALSE);
+        CopyFileW(LongPath(Utf8ToWide(self)).c_str(), LongPath(setupCopy.wstring()).c_str(), FALSE);
 
     const wchar_t* key = InstallerRegKey(params.dataDir);
     WriteRegString(key, L"InstallDir", params.installDir);

@@ -1,6 +1,7 @@
 #include "net/http.h"
 
 #include "net/error_texts.h"
+#include "util/long_path.h"
 #include "util/text.h"
 
 #include <windows.h>
@@ -162,7 +163,7 @@ HttpResult HttpRequest(const std::string& method, const std::string& url, const 
             }
             continue;
         }
-        std::ifstream in(std::filesystem::path(Utf8ToWide(part.path)), std::ios::binary);
+        std::ifstream in(std::filesystem::path(LongPath(Utf8ToWide(part.path))), std::ios::binary);
         if (!in)
         {
             result.error = "Can't read " + part.path;
@@ -209,7 +210,7 @@ HttpResult HttpRequest(const std::string& method, const std::string& url, const 
     if (fileMode)
     {
         uint64_t base = resumed ? resumeFrom : 0;
-        file.open(std::filesystem::path(Utf8ToWide(target->path)),
+        file.open(std::filesystem::path(LongPath(Utf8ToWide(target->path))),
                   std::ios::binary | std::ios::out | (resumed ? std::ios::app : std::ios::trunc));
         if (!file)
         {

@@ -1,8 +1,9 @@
 #include "net/http.h"
 
+#include "util/long_path.h"
 #include "util/text.h"
 
-#include <filesystem>
+#include <windows.h>
 
 HttpResult HttpGet(const std::string& url, const std::string& token)
 {
@@ -20,14 +21,10 @@ HttpResult HttpDownload(const std::string& url, const std::string& token, const 
     // Resume from what an earlier attempt left. Only a regular file counts:
     // anything else at the path (a folder, say) is a fresh download, which then
     // fails cleanly when the file cannot be opened.
-    std::error_code ec;
-    std::filesystem::path p(Utf8ToWide(path));
-    if (std::filesystem::is_regular_file(p, ec))
-    {
-        uintmax_t size = std::filesystem::file_size(p, ec);
-        if (!ec)
-            target.resumeFrom = size;
-    }
+    WIN32_FILE_ATTRIBUTE_DATA data = {};
+    if (GetFileAttributesExW(LongPath(Utf8ToWide(path)).c_str(), GetFileExInfoStandard, &data) &&
+        !(data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)))
+        target.resumeFrom = ((uint64_t)data.nFileSizeHigh << 32) | data.nFileSizeLow;
 
     HttpResult result = HttpRequest("GET", url, token, std::string(), {}, bytesDone, bytesTotal, &target);
 

@@ -3,6 +3,7 @@
 #include "net/http.h"
 #include "package/sha256.h"
 #include "package/unpack.h"
+#include "util/long_path.h"
 #include "util/text.h"
 
 #include <filesystem>
@@ -31,8 +32,7 @@ void StartGameJob(const GameJobParams& params, std::shared_ptr<InstallJob> job)
 void RunGameJob(const GameJobParams& params, InstallJob& job)
 {
     const fs::path installPath(Utf8ToWide(params.installDir));
-    std::error_code ec;
-    fs::create_directories(installPath, ec);
+    MakeFolders(installPath.wstring());
     const std::string archivePath = WideToUtf8((installPath / L"Ostrel.download.zip").wstring());
 
     for (int attempt = 1;; attempt++)
@@ -61,7 +61,7 @@ void RunGameJob(const GameJobParams& params, InstallJob& job)
 
         // A damaged file would only be resumed into another damaged file:
         // the next attempt starts from scratch.
-        fs::remove(fs::path(Utf8ToWide(archivePath)), ec);
+        DeleteFileW(LongPath(Utf8ToWide(archivePath)).c_str());
         if (attempt >= 2)
         {
             FinishWithError(job, "The download was damaged twice - check your connection and try again.");
@@ -84,7 +84,7 @@ void RunGameJob(const GameJobParams& params, InstallJob& job)
         return;
     }
 
-    fs::remove(fs::path(Utf8ToWide(archivePath)), ec);
+    DeleteFileW(LongPath(Utf8ToWide(archivePath)).c_str());
     {
         std::lock_guard<std::mutex> lock(job.mutex);
         job.gameDir = unpacked.gameDir;

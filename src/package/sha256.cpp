@@ -1,5 +1,6 @@
 #include "package/sha256.h"
 
+#include "util/long_path.h"
 #include "util/text.h"
 
 #include <windows.h>
@@ -15,7 +16,7 @@
 
 std::string Sha256File(const std::string& path)
 {
-    FILE* file = _wfopen(Utf8ToWide(path).c_str(), L"rb");
+    FILE* file = _wfopen(LongPath(Utf8ToWide(path)).c_str(), L"rb");
     if (!file)
         return std::string();
     // The stream's own buffer would only add a copy: every read asks for a whole block.

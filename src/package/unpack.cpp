@@ -1,6 +1,7 @@
 #include "package/unpack.h"
 
 #include "install/job.h"
+#include "util/long_path.h"
 #include "util/text.h"
 
 #include <miniz.h>
@@ -147,7 +148,7 @@ UnpackResult UnpackGameArchive(const std::string& archivePath, const std::string
 {
     // Nobody may write to the archive while it is read, not even one of its
     // own entries that happens to carry its name.
-    FILE* archive = _wfsopen(Utf8ToWide(archivePath).c_str(), L"rb", _SH_DENYWR);
+    FILE* archive = _wfsopen(LongPath(Utf8ToWide(archivePath)).c_str(), L"rb", _SH_DENYWR);
     if (!archive)
         return Failed("Couldn't open the download (an antivirus may be scanning it) - try again.");
     _fseeki64(archive, 0, SEEK_END);
@@ -211,22 +212,21 @@ UnpackResult UnpackGameArchive(const std::string& archivePath, const std::string
             continue;
 
         fs::path dest = (installPath / fs::path(Utf8ToWide(name))).make_preferred();
-        std::error_code ec;
         if (mz_zip_reader_is_file_a_directory(&zip, i))
         {
-            fs::create_directories(dest, ec);
+            MakeFolders(dest.wstring());
             continue;
         }
 
         fs::path parent = dest.parent_path();
         if (parent != lastParent)
         {
-            fs::create_directories(parent, ec);
+            MakeFolders(parent.wstring());
             lastParent = parent;
         }
 
         OutputFile out;
-        out.file = _wfopen(dest.c_str(), L"wb");
+        out.file = _wfopen(LongPath(dest.wstring()).c_str(), L"wb");
         if (!out.file)
         {
             error = "Couldn't write " + WideToUtf8(dest.wstring()) + " - is the game still running?";
@@ -257,8 +257,7 @@ UnpackResult UnpackGameArchive(const std::string& archivePath, const std::string
         return Failed(error);
 
     fs::path gameDir = prefix.empty() ? installPath : Normalised(installPath / fs::path(Utf8ToWide(prefix)));
-    std::error_code ec;
-    if (!fs::exists(gameDir / fs::path(Utf8ToWide(exeName)), ec))
+    if (PathAttributes((gameDir / fs::path(Utf8ToWide(exeName))).wstring()) == INVALID_FILE_ATTRIBUTES)
         return Failed("The download has no " + exeName + " in it.");
 
     // Only a game folder strictly below the install folder gets the fixed name;
@@ -267,14 +266,9 @@ UnpackResult UnpackGameArchive(const std::string& archivePath, const std::string
     if (!prefix.empty() && !SamePath(gameDir, Normalised(installPath)) && gameDir.filename() != L"Ostrel")
     {
         fs::path target = gameDir.parent_path() / L"Ostrel";
-        std::error_code statEc;
-        if (!fs::exists(target, statEc))
-        {
-            std::error_code renameEc;
-            fs::rename(gameDir, target, renameEc);
-            if (!renameEc)
-                gameDir = target;
-        }
+        if (PathAttributes(target.wstring()) == INVALID_FILE_ATTRIBUTES &&
+            MoveFileExW(LongPath(gameDir.wstring()).c_str(), LongPath(target.wstring()).c_str(), 0))
+            gameDir = target;
     }
 
     UnpackResult r;

@@ -1,6 +1,7 @@
 #include "state/installer_app.h"
 
 #include "util/free_space.h"
+#include "util/long_path.h"
 #include "util/text.h"
 
 #include <filesystem>
@@ -16,7 +17,7 @@ void InstallerApp::Init(HWND wnd, const std::string& server, const std::string& 
     // Used exactly as given: no slash trimmed, no scheme added.
     serverUrl = server.empty() ? std::string("https://" OSTREL_SERVER_HOST) : server;
     dataDir = data;
-    installDir = dir.empty() ? DefaultInstallDir() : dir;
+    installDir = dir.empty() ? DefaultInstallDir() : FullInstallDir(dir);
 
     const wchar_t* key = InstallerRegKey(dataDir);
     existingInstall = false;
@@ -31,6 +32,23 @@ void InstallerApp::Init(HWND wnd, const std::string& server, const std::string& 
         page = Page_Uninstall;
 
     FetchInfo();
+}
+
+std::string FullInstallDir(const std::string& dir)
+{
+    if (dir.empty() || IsFullPath(dir))
+        return dir;
+    // As command-line programs do: against the current folder, now, once.
+    std::wstring wide = Utf8ToWide(dir);
+    DWORD need = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+    if (need == 0)
+        return dir;
+    std::wstring full(need, L'\0');
+    DWORD got = GetFullPathNameW(wide.c_str(), need, full.data(), nullptr);
+    if (got == 0 || got >= need)
+        return dir;
+    full.resize(got);
+    return WideToUtf8(full);
 }
 
 std::string DefaultInstallDir()

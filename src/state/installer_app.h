@@ -135,6 +135,9 @@ public:
 
 // "C:\Ostrel" on the fixed drive with the most free space.
 std::string DefaultInstallDir();
+// The --dir value as a full path: a relative one is resolved against the
+// current folder at start-up; a full one is kept exactly as given.
+std::string FullInstallDir(const std::string& dir);
 // One REG_SZ value under HKEY_CURRENT_USER; empty on any failure.
 std::string ReadRegString(const std::wstring& subKey, const std::wstring& valueName);
 // The installer's own key: the test key when a data folder was given.

@@ -5,6 +5,7 @@
 #include "install/shortcuts.h"
 #include "state/installer_app.h"
 #include "uninstall/running_check.h"
+#include "util/long_path.h"
 #include "util/text.h"
 
 #include <windows.h>
@@ -12,6 +13,7 @@
 #include <shellapi.h>
 #include <shlobj.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <system_error>
 #include <vector>
@@ -40,7 +42,7 @@ std::string SystemMessage(DWORD code)
 
 bool IsReparsePoint(const fs::path& path)
 {
-    DWORD attrs = GetFileAttributesW(path.c_str());
+    DWORD attrs = PathAttributes(path.wstring());
     return attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
@@ -49,14 +51,14 @@ bool SameFileObject(const fs::path& a, const fs::path& b)
 {
     BY_HANDLE_FILE_INFORMATION infoA = {}, infoB = {};
     bool gotA = false, gotB = false;
-    HANDLE ha = CreateFileW(a.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+    HANDLE ha = CreateFileW(LongPath(a.wstring()).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (ha != INVALID_HANDLE_VALUE)
     {
         gotA = GetFileInformationByHandle(ha, &infoA) != 0;
         CloseHandle(ha);
     }
-    HANDLE hb = CreateFileW(b.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+    HANDLE hb = CreateFileW(LongPath(b.wstring()).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (hb != INVALID_HANDLE_VALUE)
     {
@@ -69,11 +71,11 @@ bool SameFileObject(const fs::path& a, const fs::path& b)
 
 void ClearReadOnly(const fs::path& file)
 {
-    DWORD attrs = GetFileAttributesW(file.c_str());
+    DWORD attrs = PathAttributes(file.wstring());
     if (attrs == INVALID_FILE_ATTRIBUTES || !(attrs & FILE_ATTRIBUTE_READONLY))
         return;
     DWORD rest = attrs & ~(DWORD)FILE_ATTRIBUTE_READONLY;
-    SetFileAttributesW(file.c_str(), rest ? rest : FILE_ATTRIBUTE_NORMAL);
+    SetFileAttributesW(LongPath(file.wstring()).c_str(), rest ? rest : FILE_ATTRIBUTE_NORMAL);
 }
 
 // The recorded game folder is ours only when it is a real folder directly in
@@ -84,65 +86,41 @@ bool IsOurGameFolder(fs::path game, const fs::path& installDir)
     game = game.lexically_normal();
     if (!game.has_filename())
         game = game.parent_path();
-    std::error_code ec;
-    if (game.empty() || installDir.empty() || !fs::is_directory(game, ec) || IsReparsePoint(game))
+    if (game.empty() || installDir.empty() || !IsFolder(game.wstring()) || IsReparsePoint(game))
         return false;
     fs::path parent = game.parent_path();
     if (parent.empty() || parent == game || !SameFileObject(parent, installDir))
         return false;
-    return fs::is_regular_file(fs::symlink_status(game / kGameExe, ec));
+    DWORD exe = PathAttributes((game / kGameExe).wstring());
+    return exe != INVALID_FILE_ATTRIBUTES && !(exe & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE));
 }
 
 // Every regular file under `folder`, in walk order. Linked folders are not
-// entered; the walk stops at its first error.
+// entered; the walk stops at its first error. (The C runtime's directory
+// reading behind std::filesystem stops short at 260 characters, silently.)
 std::vector<fs::path> CollectFiles(const fs::path& folder)
 {
     std::vector<fs::path> files;
-    std::error_code ec;
-    fs::recursive_directory_iterator it(folder, fs::directory_options::none, ec);
-    for (; !ec && it != fs::recursive_directory_iterator(); it.increment(ec))
+    std::vector<std::wstring> folders = { folder.wstring() };
+    while (!folders.empty())
     {
-        std::error_code typeEc;
-        if (it->is_directory(typeEc))
+        std::wstring next = folders.back();
+        folders.pop_back();
+        std::vector<FolderEntry> entries;
+        if (!ListFolder(next, entries))
+            break;
+        // Reversed onto the stack, so folders are walked in listing order.
+        for (size_t i = entries.size(); i-- > 0;)
         {
-            if (IsReparsePoint(it->path()))
-                it.disable_recursion_pending();
-            continue;
+            const FolderEntry& e = entries[i];
+            if ((e.attributes & FILE_ATTRIBUTE_DIRECTORY) && !(e.attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+                folders.push_back(e.path);
         }
-        if (it->is_regular_file(typeEc))
-            files.push_back(it->path());
+        for (const FolderEntry& e : entries)
+            if (!(e.attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE)))
+                files.push_back(fs::path(e.path));
     }
     return files;
-}
-
-// A folder with everything inside it. A linked folder inside (a junction or
-// symbolic link, say to the user's saves) loses only the link, never what it
-// points at. Errors are passed over.
-void DeleteTree(const fs::path& folder, int depth = 0)
-{
-    if (RemoveDirectoryW(folder.c_str()) || GetLastError() != ERROR_DIR_NOT_EMPTY || depth > 64)
-        return;
-    std::vector<fs::path> entries;
-    std::error_code ec;
-    for (fs::directory_iterator it(folder, ec); !ec && it != fs::directory_iterator(); it.increment(ec))
-        entries.push_back(it->path());
-    for (const fs::path& entry : entries)
-    {
-        DWORD attrs = GetFileAttributesW(entry.c_str());
-        if (attrs == INVALID_FILE_ATTRIBUTES)
-            continue;
-        if (attrs & FILE_ATTRIBUTE_DIRECTORY)
-        {
-            if (attrs & FILE_ATTRIBUTE_REPARSE_POINT)
-                RemoveDirectoryW(entry.c_str());
-            else
-                DeleteTree(entry, depth + 1);
-            continue;
-        }
-        ClearReadOnly(entry);
-        DeleteFileW(entry.c_str());
-    }
-    RemoveDirectoryW(folder.c_str());
 }
 
 // Deletes a key that this setup's keys left behind, only while it holds
@@ -194,21 +172,29 @@ std::string RemoveGameFolder(InstallerApp& app, const std::string& installDir, c
         return std::string();
     }
     std::vector<fs::path> files = CollectFiles(game);
+    // The executable that marks the folder as ours goes last, so that a Retry
+    // after a failed delete still recognises the folder.
+    std::wstring marker = game.wstring();
+    while (!marker.empty() && (marker.back() == L'\\' || marker.back() == L'/'))
+        marker.pop_back();
+    marker = marker + L"\\" + kGameExe;
+    std::stable_partition(files.begin(), files.end(),
+                          [&](const fs::path& f) { return _wcsicmp(f.c_str(), marker.c_str()) != 0; });
     app.jobBytesTotal.store(files.size());
     app.jobBytesDone.store(0);
     for (const fs::path& file : files)
     {
         ClearReadOnly(file);
-        if (!DeleteFileW(file.c_str()))
+        if (!DeleteFileW(LongPath(file.wstring()).c_str()))
         {
             DWORD error = GetLastError();
             // Gone anyway (deleted by someone else meanwhile): not a failure.
-            if (GetFileAttributesW(file.c_str()) != INVALID_FILE_ATTRIBUTES)
+            if (PathAttributes(file.wstring()) != INVALID_FILE_ATTRIBUTES)
                 return "Couldn't delete " + WideToUtf8(file.wstring()) + " (" + SystemMessage(error) + ").";
         }
         app.jobBytesDone.fetch_add(1);
     }
-    DeleteTree(game);
+    RemoveTree(game.wstring());
     return std::string();
 }
 
@@ -249,7 +235,7 @@ void RunUninstall(UninstallArgs& args)
     app->SetStatus(1, "Removing the launcher...");
     if (!installDir.empty())
         for (const wchar_t* name : kLauncherFiles)
-            DeleteFileW((installDir / name).c_str());
+            DeleteFileW(LongPath((installDir / name).wstring()).c_str());
     DeleteShortcuts();
 
     app->SetStatus(2, "Cleaning up...");
@@ -267,8 +253,7 @@ void RunUninstall(UninstallArgs& args)
     if (!installDir.empty())
     {
         const fs::path setupCopy = installDir / kSetupCopy;
-        std::error_code ec;
-        if (fs::exists(setupCopy, ec) && SameFileObject(setupCopy, fs::path(Utf8ToWide(ExecutablePath()))))
+        if (PathAttributes(setupCopy.wstring()) != INVALID_FILE_ATTRIBUTES && SameFileObject(setupCopy, fs::path(Utf8ToWide(ExecutablePath()))))
         {
             // A running program cannot delete its own file: cmd does it once
             // we have exited, and the folder with it only when empty. It is
@@ -287,8 +272,8 @@ void RunUninstall(UninstallArgs& args)
         else
         {
             ClearReadOnly(setupCopy);
-            DeleteFileW(setupCopy.c_str());
-            RemoveDirectoryW(installDir.c_str());
+            DeleteFileW(LongPath(setupCopy.wstring()).c_str());
+            RemoveDirectoryW(LongPath(installDir.wstring()).c_str());
         }
     }
 

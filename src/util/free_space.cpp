@@ -1,5 +1,6 @@
 #include "util/free_space.h"
 
+#include "util/long_path.h"
 #include "util/text.h"
 
 #include <windows.h>
@@ -9,12 +10,10 @@
 uint64_t FreeSpaceAt(const std::string& path)
 {
     std::filesystem::path p(Utf8ToWide(path));
-    // Walk up to the nearest thing that exists; a failed status query counts as absent.
+    // Walk up to the nearest thing that exists; a failed query counts as absent.
     while (!p.empty())
     {
-        std::error_code ec;
-        std::filesystem::file_status st = std::filesystem::status(p, ec);
-        if (!ec && std::filesystem::exists(st))
+        if (PathAttributes(p.wstring()) != INVALID_FILE_ATTRIBUTES)
             break;
         std::filesystem::path parent = p.parent_path();
         if (parent.empty() || parent == p)
@@ -22,7 +21,9 @@ uint64_t FreeSpaceAt(const std::string& path)
         p = parent;
     }
     ULARGE_INTEGER avail = {}, total = {}, free = {};
-    if (!GetDiskFreeSpaceExW(p.c_str(), &avail, &total, &free))
+    // The normal form as well, in case a volume answers only to that.
+    if (!GetDiskFreeSpaceExW(LongPath(p.wstring()).c_str(), &avail, &total, &free) &&
+        !GetDiskFreeSpaceExW(p.c_str(), &avail, &total, &free))
         return 0;
     return avail.QuadPart;
 }

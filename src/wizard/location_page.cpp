@@ -3,6 +3,7 @@
 
 #include "state/installer_app.h"
 #include "util/free_space.h"
+#include "util/long_path.h"
 #include "util/text.h"
 
 #include <imgui.h>
@@ -61,12 +62,24 @@ void InstallerApp::DrawLocationPage(float w)
             installDir = chosen;
     }
 
-    const uint64_t needed = SpaceNeeded(info, includeGame);
-    const uint64_t freeBytes = FreeSpaceAt(installDir);
-    const bool enough = SpaceEnough(freeBytes, needed);
+    // A folder that is not a full path would be resolved against wherever the
+    // setup happens to run: it is refused, with a word on how to write one.
+    // (Under 3 bytes Next stays off without a word, as for an empty field.)
+    const bool fullPath = IsFullPath(installDir);
+    bool enough = false;
     PagePos(208, 174, s);
     ImGui::PushTextWrapPos(wrap);   // long figures would run off the window
-    PageText(enough ? Col_Grey : Col_Red, "%s", SpaceLine(needed, freeBytes).c_str());
+    if (!fullPath && installDir.size() >= 3)
+    {
+        PageText(Col_Red, "%s", "Type a full folder path, such as C:\\Games\\Ostrel.");
+    }
+    else
+    {
+        const uint64_t needed = SpaceNeeded(info, includeGame);
+        const uint64_t freeBytes = FreeSpaceAt(installDir);
+        enough = SpaceEnough(freeBytes, needed);
+        PageText(enough ? Col_Grey : Col_Red, "%s", SpaceLine(needed, freeBytes).c_str());
+    }
     ImGui::PopTextWrapPos();
 
     PushCheckboxStyle();
@@ -84,7 +97,7 @@ void InstallerApp::DrawLocationPage(float w)
     }
     PopCheckboxStyle();
 
-    locationValid = installDir.size() >= 3 && enough;
+    locationValid = installDir.size() >= 3 && fullPath && enough;
 }
 
 std::string PickFolder(HWND owner, const std::string& current)

@@ -1,0 +1,42 @@
+// Paths at the Windows border: the extended form that lifts the old limit of
+// 260 characters, and the few file-system calls that must go through it.
+// Inside, paths stay in their normal form (what the registry, the log, the
+// shortcuts and the pages show).
+#pragma once
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+// A full folder path: a drive letter, a colon and a backslash (or slash), or
+// a UNC path "\\server\share". Not "Games", "\Games", "C:Games", nor an
+// already extended or device path ("\\?\...", "\\.\...").
+bool IsFullPath(const std::string& path);
+bool IsFullPath(const std::wstring& path);
+
+// The extended form of a full path ("\\?\C:\..." or "\\?\UNC\server\share\..."),
+// normalised first by the system's own rules (separators, "." and "..",
+// trailing dots and spaces) so that it names exactly what the normal form
+// names. Every other path comes back unchanged.
+std::wstring LongPath(const std::wstring& path);
+
+// Attributes of what is at `path`; INVALID_FILE_ATTRIBUTES when nothing is
+// there or it cannot be asked.
+DWORD PathAttributes(const std::wstring& path);
+bool IsFolder(const std::wstring& path);
+
+// Creates `folder` with all missing parents; true when it is a folder afterwards.
+bool MakeFolders(const std::wstring& folder);
+
+struct FolderEntry
+{
+    std::wstring path;      // folder + "\" + name, in the normal form
+    DWORD attributes = 0;
+};
+// The entries of one folder ("." and ".." left out); false when it cannot be read.
+bool ListFolder(const std::wstring& folder, std::vector<FolderEntry>& entries);
+
+// Deletes `folder` with everything inside it, read-only files included. A
+// linked folder inside (a junction or symbolic link) loses only the link,
+// never what it points at. Errors are passed over.
+void RemoveTree(const std::wstring& folder);
