@@ -24,25 +24,31 @@ mkdir "$work/downloads" "$work/data"
 cp "$setup" "$work/downloads/Ostrel Setup.exe"
 for n in $names; do cp "$marker" "$work/downloads/$n.dll"; done
 
+# A display of our own (-displayfd picks a free number without races).
+Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$work/display" >/dev/null 2>&1 &
+xvfb=$!
+for i in $(seq 50); do [ -s "$work/display" ] && break; sleep 0.1; done
+export DISPLAY=":$(cat "$work/display")"
+trap 'kill $xvfb 2>/dev/null; rm -rf "$work"' EXIT
+
 # The setup: a refused server address keeps it on its first page.
-xvfb-run -a -s '-screen 0 1280x1024x24' wine "$work/downloads/Ostrel Setup.exe" \
-  --server http://127.0.0.1:9 --data 'C:\ostrel-dll-planting' >"$work/setup.log" 2>&1 &
+wine "$work/downloads/Ostrel Setup.exe" --server http://127.0.0.1:9 --data 'C:\ostrel-dll-planting' \
+  >"$work/setup.log" 2>&1 </dev/null &
 pid=$!
 sleep 10
 # Still running means it got past the window, the device and the first frames.
-running=$(pgrep -f 'downloads/Ostrel Setup.exe' || true)
+if kill -0 "$pid" 2>/dev/null; then running=yes; else running=""; fi
 kill "$pid" 2>/dev/null || true
-wait "$pid" 2>/dev/null || true
-pkill -f 'downloads/Ostrel Setup.exe' 2>/dev/null || true
+rc=0; wait "$pid" 2>/dev/null || rc=$?
+if [ -z "$running" ]; then
+  echo "FAIL: the setup did not stay up (exit code $rc); its output:"
+  cat "$work/setup.log"
+  exit 1
+fi
 
 loaded=$(ls "$work/downloads" | grep '\.loaded$' || true)
 if [ -n "$loaded" ]; then
   echo "FAIL: the setup loaded planted DLLs: $loaded"
-  exit 1
-fi
-if [ -z "$running" ]; then
-  echo "FAIL: the setup did not stay up; its output:"
-  cat "$work/setup.log"
   exit 1
 fi
 echo "setup: no planted DLL loaded"
