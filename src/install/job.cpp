@@ -24,18 +24,39 @@ void WorkerEntry(std::unique_ptr<Args> args, Body body)
 }
 
 const char* kNoThread = "Couldn't start the installer's worker thread - close some programs and try again.";
+
+// What both kinds of job reset when they start.
+void BeginJob(InstallerApp& app, const char* status)
+{
+    app.jobBusy.store(true);
+    app.jobFinished.store(false);
+    app.jobSucceeded.store(false);
+    app.cancelRequested.store(false);
+    app.jobBytesDone.store(0);
+    app.jobBytesTotal.store(0);
+    std::lock_guard<std::mutex> lock(app.jobMutex);
+    app.errorText.clear();
+    app.statusText = status;
+}
+
+// The end of a failed job, in the order readers rely on.
+void EndJobFailed(InstallerApp& app, const std::string& message)
+{
+    {
+        std::lock_guard<std::mutex> lock(app.jobMutex);
+        app.errorText = message;
+    }
+    app.jobSucceeded.store(false);
+    app.jobFinished.store(true);
+    app.jobBusy.store(false);
+}
 } // namespace
 
 void InstallerApp::StartInstall()
 {
     if (jobBusy.load())
         return;
-    jobBusy.store(true);
-    jobFinished.store(false);
-    jobSucceeded.store(false);
-    cancelRequested.store(false);
-    jobBytesDone.store(0);
-    jobBytesTotal.store(0);
+    BeginJob(*this, "Checking the server...");
     gamePhase.store(0);
     jobStage.store(0);
     speedLastBytes = 0;
@@ -43,8 +64,6 @@ void InstallerApp::StartInstall()
     speedBytesPerSec = 0.0;
     {
         std::lock_guard<std::mutex> lock(jobMutex);
-        errorText.clear();
-        statusText = "Checking the server...";
         gameDirResult.clear();
     }
     page = Page_Progress;
@@ -71,17 +90,8 @@ void InstallerApp::StartUninstall()
 {
     if (jobBusy.load() || !existingInstall)
         return;
-    jobBusy.store(true);
-    jobFinished.store(false);
-    jobSucceeded.store(false);
-    cancelRequested.store(false);
-    jobBytesDone.store(0);
-    jobBytesTotal.store(0);
-    {
-        std::lock_guard<std::mutex> lock(jobMutex);
-        errorText.clear();
-        statusText = "Preparing...";
-    }
+    // The stage, the game phase and the speed figures stay as they were.
+    BeginJob(*this, "Preparing...");
     page = Page_Removing;
 
     auto args = std::make_unique<UninstallArgs>();
@@ -96,13 +106,7 @@ void InstallerApp::StartUninstall()
     }
     catch (const std::system_error&)
     {
-        {
-            std::lock_guard<std::mutex> lock(jobMutex);
-            errorText = kNoThread;
-        }
-        jobSucceeded.store(false);
-        jobFinished.store(true);
-        jobBusy.store(false);
+        FailUninstall(kNoThread);
     }
 }
 
@@ -116,24 +120,12 @@ void InstallerApp::SetStatus(int stage, const std::string& text)
 void InstallerApp::Fail(const std::string& message)
 {
     AppendLog(*this, "FAILED: " + message);
-    {
-        std::lock_guard<std::mutex> lock(jobMutex);
-        errorText = message;
-    }
-    jobSucceeded.store(false);
-    jobFinished.store(true);
-    jobBusy.store(false);
+    EndJobFailed(*this, message);
 }
 
 void InstallerApp::FailUninstall(const std::string& message)
 {
-    {
-        std::lock_guard<std::mutex> lock(jobMutex);
-        errorText = message;
-    }
-    jobSucceeded.store(false);
-    jobFinished.store(true);
-    jobBusy.store(false);
+    EndJobFailed(*this, message);
 }
 
 void InstallerApp::WaitForWorkerOrExit(int code)
