@@ -1,5 +1,6 @@
 #include "test_support.h"
 
+#include "util/long_path.h"
 #include "util/text.h"
 
 #include <windows.h>
@@ -16,8 +17,9 @@ std::string MakeTempDir(const std::string& name)
     static std::atomic<int> counter{0};
     fs::path p = fs::temp_directory_path() / L"ostrel-tests" /
         (Utf8ToWide(name) + L"-" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(counter++));
-    std::error_code ec;
-    fs::remove_all(p, ec);
+    // What an earlier run of the same process id left, however deep: the
+    // library's remove_all gives up silently past 260 characters.
+    RemoveTree(p.wstring());
     fs::create_directories(p);
     return WideToUtf8(p.wstring());
 }

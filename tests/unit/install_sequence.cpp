@@ -386,6 +386,25 @@ TEST_CASE("each failing step ends with its sentence and leaves only what it shou
         CHECK(s.Error() == "Couldn't create " + s.app.installDir + " - choose another folder (or run the installer as administrator).");
         CHECK(s.LauncherRequests() == 0);
     }
+    SUBCASE("a folder that is not a full path")
+    {
+        // What the page refuses, should it ever get this far: nothing is made
+        // anywhere and the server is not even asked.
+        Scene s("fail-relative");
+        const std::string name = "ostrel-relative-" + std::to_string(GetCurrentProcessId());
+        for (const std::string& dir : { name, "\\" + name, "C:" + name })
+        {
+            CAPTURE(dir);
+            s.app.installDir = dir;
+            s.Run();
+            CHECK(s.Error() == "The install folder must be a full path, such as C:\\Games\\Ostrel.");
+            CHECK_FALSE(s.app.jobSucceeded.load());
+            CHECK_FALSE(PathExists(dir));
+            CHECK_FALSE(PathExists("C:\\" + name));
+            CHECK(RequestLog(s.prefix + "/api/launcher/v1/install").empty());
+            CHECK(LogMessages(s.app.dataDir).back() == "FAILED: The install folder must be a full path, such as C:\\Games\\Ostrel.");
+        }
+    }
     SUBCASE("the launcher arrives damaged twice")
     {
         Scene s("fail-damaged");

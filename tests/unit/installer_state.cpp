@@ -84,6 +84,38 @@ TEST_CASE("Init: addresses, folders and the earlier installation")
         CHECK(app.dataDir == "D:\\data");
         CHECK(app.installDir == "E:\\Games\\Ostrel");
     }
+    SUBCASE("a relative --dir is resolved against the current folder once, at start-up")
+    {
+        // The temporary folder is on C:, so "C:Games" is relative to it too.
+        const std::string cwd = MakeTempDir("init-cwd");
+        wchar_t before[MAX_PATH * 4];
+        DWORD n = GetCurrentDirectoryW(MAX_PATH * 4, before);
+        REQUIRE(n > 0);
+        REQUIRE(cwd.compare(0, 3, "C:\\") == 0);
+        REQUIRE(SetCurrentDirectoryW(Utf8ToWide(cwd).c_str()));
+        struct Case
+        {
+            std::string dir, expected;
+        };
+        const Case cases[] = {
+            { "Games\\Ostrel", cwd + "\\Games\\Ostrel" },
+            { ".\\Games\\..\\Ostrel", cwd + "\\Ostrel" },
+            { "\\Games\\Ostrel", "C:\\Games\\Ostrel" },
+            { "C:Games", cwd + "\\Games" },
+            { "Spiele \xc3\x96strel", cwd + "\\Spiele \xc3\x96strel" },
+            // Full paths are kept exactly as typed.
+            { "C:/Games/./Ostrel", "C:/Games/./Ostrel" },
+            { "\\\\server\\share\\Ostrel", "\\\\server\\share\\Ostrel" },
+        };
+        for (const Case& c : cases)
+        {
+            CAPTURE(c.dir);
+            App app;
+            app.Init(nullptr, kNoServer, "C:\\data", c.dir);
+            CHECK(app.installDir == c.expected);
+        }
+        SetCurrentDirectoryW(std::wstring(before, n).c_str());
+    }
     SUBCASE("a data folder selects the test key only")
     {
         SetValue(kTestKey, L"InstallDir", REG_SZ, Utf8ToWide(installed));

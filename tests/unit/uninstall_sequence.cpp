@@ -8,6 +8,7 @@
 #include "test_server.h"
 #include "test_support.h"
 #include "uninstall/uninstall_sequence.h"
+#include "util/long_path.h"
 #include "util/text.h"
 
 #include <miniz.h>
@@ -18,6 +19,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <memory>
 #include <set>
 #include <thread>
 #include <vector>
@@ -597,6 +599,57 @@ TEST_CASE("run from the setup copy in the install folder, the copy and the folde
     CHECK_FALSE(Exists(inst));
 }
 
+TEST_CASE("an install folder with % or ! in its name keeps the setup copy rather than let cmd expand it")
+{
+    // Were the names handed to cmd, %OSTREL_DECOY% would expand to the decoy
+    // folder beside them and its own "Ostrel Setup.exe" would go instead.
+    const fs::path root(Utf8ToWide(MakeTempDir("us-percent")));
+    const fs::path decoy = root / L"decoy";
+    WriteFileBytes(U8(decoy / L"Ostrel Setup.exe"), "not ours");
+    WriteFileBytes(U8(decoy / L"keep.txt"), "not ours");
+    REQUIRE(SetEnvironmentVariableW(L"OSTREL_DECOY", L"decoy"));
+    REQUIRE(SetEnvironmentVariableW(L"x", L"decoy"));
+    const fs::path data = root / L"data";
+    const wchar_t* const unsafe[] = { L"%OSTREL_DECOY%", L"!x!", L"100% sure!", L"%TEMP%" };
+    std::vector<std::unique_ptr<StandinProcess>> runs;
+    for (const wchar_t* name : unsafe)
+    {
+        const fs::path inst = root / name;
+        WriteFileBytes(U8(inst / L"Ostrel Launcher.exe"), "launcher");
+        runs.push_back(std::make_unique<StandinProcess>(
+            inst / L"Ostrel Setup.exe", L"--uninstall \"" + inst.wstring() + L"\" \"\" \"" + data.wstring() + L"\""));
+        REQUIRE(runs.back()->started);
+        CHECK(runs.back()->Wait(30000) == 0);
+    }
+    // A plain folder last: once its delayed command has run, any command for
+    // the folders before it would have run too.
+    const fs::path plain = root / L"plain";
+    {
+        StandinProcess p(plain / L"Ostrel Setup.exe",
+                         L"--uninstall \"" + plain.wstring() + L"\" \"\" \"" + data.wstring() + L"\"");
+        REQUIRE(p.started);
+        REQUIRE(p.Wait(30000) == 0);
+    }
+    runs.clear();
+    for (int i = 0; i < 150 && Exists(plain); i++)
+        Sleep(100);
+    REQUIRE_FALSE(Exists(plain));
+
+    for (const wchar_t* name : unsafe)
+    {
+        CAPTURE(WideToUtf8(name));
+        const fs::path inst = root / name;
+        CHECK_FALSE(Exists(inst / L"Ostrel Launcher.exe"));     // the rest of the uninstall ran
+        CHECK(Exists(inst / L"Ostrel Setup.exe"));
+        CHECK(Exists(inst));
+    }
+    CHECK(ReadFileBytes(U8(decoy / L"Ostrel Setup.exe")) == "not ours");
+    CHECK(ReadFileBytes(U8(decoy / L"keep.txt")) == "not ours");
+    SetEnvironmentVariableW(L"OSTREL_DECOY", nullptr);
+    SetEnvironmentVariableW(L"x", nullptr);
+    RegDeleteTreeW(HKEY_CURRENT_USER, kTestKey);
+}
+
 namespace
 {
 // A registry key tree as text ("" when the key is absent): every subkey,
@@ -819,5 +872,118 @@ TEST_CASE("an install followed by an uninstall leaves the prefix as it was, apar
         realKey.Restore();
         entry.Restore();
     }
+    ResetServer(prefix);
+}
+
+namespace
+{
+// Every file and folder below `dir` (folders with a trailing backslash),
+// however deep: std::filesystem's walk stops short at 260 characters.
+std::set<std::wstring> DeepTree(const std::wstring& dir)
+{
+    std::set<std::wstring> out;
+    std::vector<std::wstring> folders = { dir };
+    while (!folders.empty())
+    {
+        std::wstring folder = folders.back();
+        folders.pop_back();
+        std::vector<FolderEntry> entries;
+        ListFolder(folder, entries);
+        for (const FolderEntry& e : entries)
+        {
+            bool isDir = (e.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+            out.insert(e.path.substr(dir.size() + 1) + (isDir ? L"\\" : L""));
+            if (isDir)
+                folders.push_back(e.path);
+        }
+    }
+    return out;
+}
+} // namespace
+
+TEST_CASE("an install folder and game files past 260 characters install and uninstall completely")
+{
+    // Game entries far below the game folder, so that their full paths pass
+    // 260 characters by a long way, and a launcher data folder as deep.
+    const std::string deepDirs = std::string(60, 'm') + "/" + std::string(60, 'n') + "/" + std::string(60, 'o');
+    const std::string prefix = UniqueUrlPath("us-long");
+    const std::string launcher = "MZ launcher stand-in" + std::string(100000, 'L');
+    const std::string game = MakeZip({ { "Playden-2024-07/Playden.exe", "MZ game" },
+                                       { "Playden-2024-07/Data/" + deepDirs + "/level1.pak", std::string(50000, 'p') },
+                                       { "Playden-2024-07/Data/" + deepDirs + "/", "" },
+                                       { "Playden-2024-07/Data/one.map", "map" } });
+    const std::string launcherSha = Sha256Of(launcher), gameSha = Sha256Of(game);
+    REQUIRE(ServeFile(prefix + "/api/launcher/v1/app/" + launcherSha, launcher));
+    REQUIRE(ServeFile(prefix + "/api/launcher/v1/install/game/" + gameSha, game));
+    const json doc = { { "launcher", { { "sha256", launcherSha }, { "size", launcher.size() } } },
+                       { "game", { { "sha256", gameSha }, { "size", game.size() }, { "unpacked", 50010 } } } };
+    REQUIRE(ServeFile(prefix + "/api/launcher/v1/install", doc.dump()));
+    const std::string serverUrl = TestServerUrl() + prefix;
+
+    const fs::path root(Utf8ToWide(MakeTempDir("us-long")));
+    fs::path base = root;
+    for (int i = 0; i < 5; i++)
+        base /= L"Ostrel Games Folder With A Rather Long Name " + std::to_wstring(i);
+    const fs::path inst = base / L"Inst \u00d6strel", data = base / L"data";
+    REQUIRE(inst.wstring().size() > 260);
+    const fs::path gameDir = inst / L"Ostrel";
+    const fs::path deepFile = gameDir / L"Data" / fs::path(Utf8ToWide(deepDirs)).make_preferred() / L"level1.pak";
+    REQUIRE(deepFile.wstring().size() > 440);
+    RegDeleteTreeW(HKEY_CURRENT_USER, kTestKey);
+
+    {
+        InstallerApp app;
+        app.serverUrl = serverUrl;
+        app.downloadUrl = serverUrl;
+        app.dataDir = U8(data);
+        app.installDir = U8(inst);
+        app.StartInstall();
+        REQUIRE(WaitForJob(app));
+        CHECK(ErrorText(app) == "");
+        REQUIRE(app.jobSucceeded.load());
+        // Records, settings and results hold the normal form of the paths.
+        std::lock_guard<std::mutex> lock(app.jobMutex);
+        CHECK(app.gameDirResult == U8(gameDir));
+        CHECK(app.launcherPathResult == U8(inst / L"Ostrel Launcher.exe"));
+    }
+    CHECK(ReadFileBytes(U8(inst / L"Ostrel Launcher.exe")) == launcher);
+    CHECK(ReadFileBytes(U8(gameDir / L"Playden.exe")) == "MZ game");
+    CHECK(ReadFileBytes(U8(deepFile)) == std::string(50000, 'p'));
+    CHECK(PathAttributes((inst / L"Ostrel Setup.exe").wstring()) != INVALID_FILE_ATTRIBUTES);
+    CHECK_FALSE(Exists(inst / L"Ostrel.download.zip"));
+    CHECK(ReadRegString(kTestKey, L"InstallDir") == U8(inst));
+    CHECK(ReadRegString(kTestKey, L"GameDir") == U8(gameDir));
+    json settings = json::parse(ReadFileBytes(U8(data / L"settings.json")), nullptr, false);
+    CHECK(settings["gameDir2024July"] == U8(gameDir));
+    CHECK(ReadFileBytes(U8(data / L"installer.log")).find("install to " + U8(inst) + " (launcher + game)") !=
+          std::string::npos);
+
+    {
+        InstallerApp app;
+        app.uninstallMode = true;
+        app.Init(nullptr, serverUrl, U8(data), "");
+        REQUIRE(app.existingInstall);
+        app.StartUninstall();
+        REQUIRE(WaitForJob(app));
+        CHECK(ErrorText(app) == "");
+        CHECK(app.jobSucceeded.load());
+        CHECK(app.jobBytesDone.load() == 3);
+    }
+    // Only the folders above the install folder and the launcher's own files stay.
+    std::set<std::wstring> expected;
+    std::wstring chain;
+    for (int i = 0; i < 5; i++)
+    {
+        chain += (i ? L"\\" : L"") + std::wstring(L"Ostrel Games Folder With A Rather Long Name ") + std::to_wstring(i);
+        expected.insert(chain + L"\\");
+    }
+    expected.insert(chain + L"\\data\\");
+    expected.insert(chain + L"\\data\\settings.json");
+    expected.insert(chain + L"\\data\\installer.log");
+    CHECK(DeepTree(root.wstring()) == expected);
+    CHECK(json::parse(ReadFileBytes(U8(data / L"settings.json")), nullptr, false)["gameDir2024July"] == "");
+    CHECK_FALSE(KeyExists(kTestKey));
+    CHECK_FALSE(Exists(Desktop() / L"Ostrel Launcher.lnk"));
+    CHECK_FALSE(Exists(Programs() / L"Ostrel Launcher.lnk"));
     ResetServer(prefix);
 }

@@ -2,6 +2,7 @@
 
 #include "test_support.h"
 #include "util/free_space.h"
+#include "util/long_path.h"
 #include "util/text.h"
 
 #include <windows.h>
@@ -54,4 +55,91 @@ TEST_CASE("FreeSpaceAt walks up to what exists")
             missing = (char)('A' + i);
     REQUIRE(missing != 0);
     CHECK(FreeSpaceAt(std::string(1, missing) + ":\\Games\\Ostrel") == 0);
+}
+
+TEST_CASE("full paths, and the extended form at the Windows border")
+{
+    struct Case
+    {
+        const wchar_t* path;
+        bool full;
+        const wchar_t* extended;    // what LongPath gives
+    };
+    const Case cases[] = {
+        { L"C:\\Games\\Ostrel", true, L"\\\\?\\C:\\Games\\Ostrel" },
+        { L"d:/Games/./x/../Ostrel", true, L"\\\\?\\d:\\Games\\Ostrel" },
+        { L"C:\\Games\\\\Ostrel\\", true, L"\\\\?\\C:\\Games\\Ostrel\\" },
+        { L"C:\\..\\..\\Ostrel", true, L"\\\\?\\C:\\Ostrel" },
+        { L"C:\\", true, L"\\\\?\\C:\\" },
+        { L"\\\\server\\share\\Games", true, L"\\\\?\\UNC\\server\\share\\Games" },
+        { L"//server/share/a/../Ostrel", true, L"\\\\?\\UNC\\server\\share\\Ostrel" },
+        { L"\\\\server\\share", true, L"\\\\?\\UNC\\server\\share" },
+        // Not full: relative, rooted on the current drive, relative to a
+        // drive's current folder, a server without a share, or a form that is
+        // already extended or names a device. All pass through unchanged.
+        { L"Games", false, nullptr },
+        { L".\\Games", false, nullptr },
+        { L"\\Games", false, nullptr },
+        { L"C:Games", false, nullptr },
+        { L"C:", false, nullptr },
+        { L"\\\\server", false, nullptr },
+        { L"\\\\server\\", false, nullptr },
+        { L"\\\\?\\C:\\Games", false, nullptr },
+        { L"\\\\?\\UNC\\server\\share", false, nullptr },
+        { L"\\\\.\\pipe\\x", false, nullptr },
+        { L"", false, nullptr },
+    };
+    for (const Case& c : cases)
+    {
+        CAPTURE(WideToUtf8(c.path));
+        CHECK(IsFullPath(std::wstring(c.path)) == c.full);
+        CHECK(IsFullPath(WideToUtf8(c.path)) == c.full);
+        CHECK(LongPath(c.path) == (c.extended ? std::wstring(c.extended) : std::wstring(c.path)));
+    }
+    // Letters beyond ASCII are kept as they are.
+    CHECK(IsFullPath(std::string("E:\\Spiele \xc3\x96strel")));
+    CHECK(LongPath(L"E:\\Spiele \u00d6strel \u6e38\u620f") == L"\\\\?\\E:\\Spiele \u00d6strel \u6e38\u620f");
+    CHECK_FALSE(IsFullPath(std::string("\xc3\x96strel\\Games")));
+
+    // A path far past 260 characters keeps every character.
+    std::wstring deep = L"C:\\Games";
+    for (int i = 0; i < 20; i++)
+        deep += L"\\" + std::wstring(30, (wchar_t)(L'a' + i));
+    REQUIRE(deep.size() > 600);
+    CHECK(LongPath(deep) == L"\\\\?\\" + deep);
+}
+
+TEST_CASE("folders past 260 characters are made, listed and removed whole")
+{
+    const std::wstring root = Utf8ToWide(MakeTempDir("long-tree"));
+    std::wstring deep = root;
+    for (int i = 0; i < 12; i++)
+        deep += L"\\" + std::wstring(40, (wchar_t)(L'a' + i));
+    REQUIRE(deep.size() > 500);
+
+    REQUIRE(MakeFolders(deep + L"\\"));
+    CHECK(IsFolder(deep));
+    CHECK(MakeFolders(deep));       // already there
+    const std::wstring file = deep + L"\\level.pak";
+    HANDLE h = CreateFileW(LongPath(file).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_READONLY,
+                           nullptr);
+    REQUIRE(h != INVALID_HANDLE_VALUE);
+    CloseHandle(h);
+    CHECK(PathAttributes(file) != INVALID_FILE_ATTRIBUTES);
+    CHECK_FALSE(MakeFolders(file + L"\\below a file"));
+    CHECK(FreeSpaceAt(WideToUtf8(deep + L"\\not yet\\there")) > 0);
+
+    std::vector<FolderEntry> entries;
+    REQUIRE(ListFolder(deep, entries));
+    REQUIRE(entries.size() == 1);
+    CHECK(entries[0].path == file);
+    CHECK((entries[0].attributes & FILE_ATTRIBUTE_READONLY) != 0);
+    entries.clear();
+    CHECK_FALSE(ListFolder(deep + L"\\missing", entries));
+
+    // Everything goes, from the deepest read-only file up.
+    const std::wstring top = root + L"\\" + std::wstring(40, L'a');
+    RemoveTree(top);
+    CHECK(PathAttributes(top) == INVALID_FILE_ATTRIBUTES);
+    CHECK(IsFolder(root));
 }

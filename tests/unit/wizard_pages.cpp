@@ -77,6 +77,7 @@ TEST_CASE("the location page decides whether Next is allowed")
         const char* shows;
     };
     const std::string temp = MakeTempDir("wizard-pages");
+    const char* kNotFull = "Type a full folder path, such as C:\\Games\\Ostrel.";
     const Case cases[] = {
         {"an existing folder with room", temp, 1000, true, true, "Space required: about 64 MB."},
         {"two bytes are not a folder", "C:", 1000, true, false, "Space required"},
@@ -85,6 +86,12 @@ TEST_CASE("the location page decides whether Next is allowed")
         {"without the game only the launcher counts", temp, 1000000 * GB, false, true,
          "Only the launcher is installed. Link a copy of the game later in the launcher's Settings."},
         {"a drive that cannot be asked", "Q:\\Ostrel", 1000000 * GB, true, true, "Space available: unknown."},
+        {"forward slashes make a full path too", "C:/Games/Ostrel", 1000, true, true, "Space required"},
+        // Not full paths: refused in red in place of the figures.
+        {"a relative folder", "Games", 1000, true, false, kNotFull},
+        {"a folder on the current drive", "\\Games", 1000, true, false, kNotFull},
+        {"a folder relative to a drive", "C:Games", 1000, false, false, kNotFull},
+        {"an extended path", "\\\\?\\C:\\Games", 1000, true, false, kNotFull},
     };
     for (const Case& c : cases)
     {
@@ -102,6 +109,13 @@ TEST_CASE("the location page decides whether Next is allowed")
         CHECK(gui.Shows(c.gameSize < GB ? "Download and install the game (Ostrel.zip, 0 MB)"
                                          : "Download and install the game (Ostrel.zip, 1000000.0 GB)"));
         CHECK(gui.Shows("Only the launcher is installed") == !c.includeGame);
+        const bool refused = std::string(c.shows) == kNotFull;
+        CHECK(gui.Shows("Space required") == !refused);
+        if (refused)
+        {
+            const float u = gui.Scale();
+            CHECK(gui.DrewColour(Col_Red, ImVec2(208 * u, 174 * u), ImVec2(gui.width, 200 * u)));
+        }
     }
 }
 
