@@ -50,6 +50,11 @@ std::string Install(InstallArgs& args, bool& done)
     // A relative folder would land wherever this process happens to run.
     if (!IsFullPath(dirText))
         return "The install folder must be a full path, such as C:\\Games\\Ostrel.";
+    // The records of the installation must read back at start-up (at most
+    // 2047 characters each), the game folder "...\Ostrel" included, or no
+    // uninstall could ever find what this one made.
+    if (dir.wstring().size() + 7 > 2047)
+        return "The install folder's path is too long - choose a shorter folder.";
     app->SetStatus(0, "Checking the server...");
 
     HttpResult answer = HttpGet(app->serverUrl + "/api/launcher/v1/install", "");

@@ -405,6 +405,18 @@ TEST_CASE("each failing step ends with its sentence and leaves only what it shou
             CHECK(LogMessages(s.app.dataDir).back() == "FAILED: The install folder must be a full path, such as C:\\Games\\Ostrel.");
         }
     }
+    SUBCASE("a folder too long for its record to be read back")
+    {
+        Scene s("fail-too-long");
+        std::string dir = s.root;
+        while (Utf8ToWide(dir).size() + 7 <= 2047)
+            dir += "\\" + std::string(100, 'd');
+        s.app.installDir = dir;
+        s.Run();
+        CHECK(s.Error() == "The install folder's path is too long - choose a shorter folder.");
+        CHECK_FALSE(PathExists(s.root + "\\" + std::string(100, 'd')));
+        CHECK(RequestLog(s.prefix + "/api/launcher/v1/install").empty());
+    }
     SUBCASE("the launcher arrives damaged twice")
     {
         Scene s("fail-damaged");
