@@ -176,6 +176,8 @@ TEST_CASE("DefaultInstallDir proposes Ostrel on the fixed drive with the most sp
             continue;
         ULARGE_INTEGER avail = {};
         if (GetDiskFreeSpaceExW(other, &avail, nullptr, nullptr))
-            CHECK(avail.QuadPart <= chosen.QuadPart);
+            // Drives may share one disk whose free space moves while other
+            // tests write: allow for that between the two readings.
+            CHECK(avail.QuadPart <= chosen.QuadPart + 256ull * 1048576);
     }
 }
