@@ -20,6 +20,12 @@ overrides=""
 for n in $names; do overrides="$overrides$n,"; done
 export WINEDLLOVERRIDES="${overrides%,}=n,b;mscoree,mshtml=;winemenubuilder.exe=d"
 
+# A prefix of its own: Wine's desktop process belongs to the first program of a
+# prefix and keeps that program's display, so a prefix shared with tests that
+# run without one would have no window driver.
+cp -a "$WINEPREFIX" "$work/prefix"
+export WINEPREFIX="$work/prefix"
+
 mkdir "$work/downloads" "$work/data"
 cp "$setup" "$work/downloads/Ostrel Setup.exe"
 for n in $names; do cp "$marker" "$work/downloads/$n.dll"; done
@@ -29,7 +35,7 @@ Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$work/display" >/dev/n
 xvfb=$!
 for i in $(seq 50); do [ -s "$work/display" ] && break; sleep 0.1; done
 export DISPLAY=":$(cat "$work/display")"
-trap 'kill $xvfb 2>/dev/null; rm -rf "$work"' EXIT
+trap 'wineserver -k 2>/dev/null; kill $xvfb 2>/dev/null; rm -rf "$work"' EXIT
 
 # The setup: a refused server address keeps it on its first page.
 wine "$work/downloads/Ostrel Setup.exe" --server http://127.0.0.1:9 --data 'C:\ostrel-dll-planting' \

@@ -1,7 +1,11 @@
 #include "test_support.h"
 
 #include "util/long_path.h"
+#include "package/sha256.h"
 #include "util/text.h"
+
+#include <doctest.h>
+#include <miniz.h>
 
 #include <windows.h>
 
@@ -55,4 +59,28 @@ std::string EnvVar(const char* name)
     if (n == 0 || n >= 4096)
         return std::string();
     return WideToUtf8(std::wstring(buf, n));
+}
+
+std::string MakeZip(const std::vector<ZipEntry>& entries)
+{
+    mz_zip_archive zip;
+    mz_zip_zero_struct(&zip);
+    REQUIRE(mz_zip_writer_init_heap(&zip, 0, 0));
+    for (const ZipEntry& e : entries)
+        REQUIRE(mz_zip_writer_add_mem_ex(&zip, e.name.c_str(), e.data.data(), e.data.size(), nullptr, 0,
+                                         (mz_uint)e.level, 0, 0));
+    void* buf = nullptr;
+    size_t size = 0;
+    REQUIRE(mz_zip_writer_finalize_heap_archive(&zip, &buf, &size));
+    std::string bytes((const char*)buf, size);
+    mz_free(buf);
+    mz_zip_writer_end(&zip);
+    return bytes;
+}
+
+std::string Sha256Of(const std::string& bytes)
+{
+    std::string path = MakeTempDir("sha") + "\\blob";
+    WriteFileBytes(path, bytes);
+    return Sha256File(path);
 }

@@ -26,27 +26,7 @@ const char* kDamagedTwice = "The download was damaged twice - check your connect
 // of data, so that its size is easy to steer.
 std::string GameZip(size_t dataSize)
 {
-    mz_zip_archive zip;
-    mz_zip_zero_struct(&zip);
-    REQUIRE(mz_zip_writer_init_heap(&zip, 0, 0));
-    std::string exe = "game";
-    std::string data = PatternBytes(7, dataSize);
-    REQUIRE(mz_zip_writer_add_mem_ex(&zip, "Build-3/game.exe", exe.data(), exe.size(), nullptr, 0, 6, 0, 0));
-    REQUIRE(mz_zip_writer_add_mem_ex(&zip, "Build-3/data.bin", data.data(), data.size(), nullptr, 0, 0, 0, 0));
-    void* buf = nullptr;
-    size_t size = 0;
-    REQUIRE(mz_zip_writer_finalize_heap_archive(&zip, &buf, &size));
-    std::string bytes((const char*)buf, size);
-    mz_free(buf);
-    mz_zip_writer_end(&zip);
-    return bytes;
-}
-
-std::string DigestOf(const std::string& bytes)
-{
-    std::string dir = MakeTempDir("game-digest");
-    WriteFileBytes(dir + "\\x.bin", bytes);
-    return Sha256File(dir + "\\x.bin");
+    return MakeZip({ { "Build-3/game.exe", "game", 6 }, { "Build-3/data.bin", PatternBytes(7, dataSize), 0 } });
 }
 
 // One served archive and an install folder for it.
@@ -63,7 +43,7 @@ struct Scene
         zip = GameZip(dataSize);
         REQUIRE(ServeFile(urlPath, zip));
         params.url = TestServerUrl() + urlPath;
-        params.sha256 = DigestOf(zip);
+        params.sha256 = Sha256Of(zip);
         params.size = zip.size();
         params.installDir = MakeTempDir(name) + "\\Games";
         params.exeName = "game.exe";

@@ -32,29 +32,6 @@ namespace
 const wchar_t* kTestKey = L"Software\\OstrelTest\\Installer";
 const char* kBadAnswer = "The server's answer wasn't what the installer expects.";
 
-std::string MakeZip(const std::vector<std::pair<std::string, std::string>>& entries, mz_uint level = MZ_DEFAULT_LEVEL)
-{
-    mz_zip_archive zip;
-    mz_zip_zero_struct(&zip);
-    REQUIRE(mz_zip_writer_init_heap(&zip, 0, 0));
-    for (const auto& e : entries)
-        REQUIRE(mz_zip_writer_add_mem_ex(&zip, e.first.c_str(), e.second.data(), e.second.size(), nullptr, 0, level, 0, 0));
-    void* buf = nullptr;
-    size_t size = 0;
-    REQUIRE(mz_zip_writer_finalize_heap_archive(&zip, &buf, &size));
-    std::string bytes((const char*)buf, size);
-    mz_free(buf);
-    mz_zip_writer_end(&zip);
-    return bytes;
-}
-
-std::string Sha256Of(const std::string& bytes)
-{
-    std::string path = MakeTempDir("sha") + "\\blob";
-    WriteFileBytes(path, bytes);
-    return Sha256File(path);
-}
-
 fs::path Wide(const std::string& utf8) { return fs::path(Utf8ToWide(utf8)); }
 
 // Top-level names of a folder, sorted, folders marked with a trailing backslash.
@@ -509,7 +486,7 @@ TEST_CASE("cancel ends the install at the next cancel point")
     {
         Scene s("cancel-game");
         // A large stored archive served slowly, so the game step is still running.
-        s.game = MakeZip({ { "Playden-2024-07/Playden.exe", PatternBytes(0, 2000000) } }, 0);
+        s.game = MakeZip({ { "Playden-2024-07/Playden.exe", PatternBytes(0, 2000000), 0 } });
         s.gameSha = Sha256Of(s.game);
         REQUIRE(ServeFile(s.GameUrl(), s.game));
         ServerFault slow;

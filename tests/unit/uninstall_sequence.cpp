@@ -734,29 +734,6 @@ PrefixState TakeState(const fs::path& root)
     return st;
 }
 
-std::string MakeZip(const std::vector<std::pair<std::string, std::string>>& entries)
-{
-    mz_zip_archive zip;
-    mz_zip_zero_struct(&zip);
-    REQUIRE(mz_zip_writer_init_heap(&zip, 0, 0));
-    for (const auto& e : entries)
-        REQUIRE(mz_zip_writer_add_mem(&zip, e.first.c_str(), e.second.data(), e.second.size(), MZ_DEFAULT_LEVEL));
-    void* buf = nullptr;
-    size_t size = 0;
-    REQUIRE(mz_zip_writer_finalize_heap_archive(&zip, &buf, &size));
-    std::string bytes((const char*)buf, size);
-    mz_free(buf);
-    mz_zip_writer_end(&zip);
-    return bytes;
-}
-
-std::string Sha256Of(const std::string& bytes)
-{
-    std::string path = MakeTempDir("us-sha") + "\\blob";
-    WriteFileBytes(path, bytes);
-    return Sha256File(path);
-}
-
 bool WaitForJob(InstallerApp& app)
 {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(90);

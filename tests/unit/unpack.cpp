@@ -18,30 +18,6 @@ namespace fs = std::filesystem;
 
 namespace
 {
-struct Entry
-{
-    std::string name;
-    std::string data;
-    int         level = MZ_DEFAULT_LEVEL;   // 0 stores the bytes as they are
-};
-
-std::string MakeZip(const std::vector<Entry>& entries)
-{
-    mz_zip_archive zip;
-    mz_zip_zero_struct(&zip);
-    REQUIRE(mz_zip_writer_init_heap(&zip, 0, 0));
-    for (const Entry& e : entries)
-        REQUIRE(mz_zip_writer_add_mem_ex(&zip, e.name.c_str(), e.data.data(), e.data.size(), nullptr, 0,
-                                         (mz_uint)e.level, 0, 0));
-    void* buf = nullptr;
-    size_t size = 0;
-    REQUIRE(mz_zip_writer_finalize_heap_archive(&zip, &buf, &size));
-    std::string bytes((const char*)buf, size);
-    mz_free(buf);
-    mz_zip_writer_end(&zip);
-    return bytes;
-}
-
 // A scratch folder with the archive beside the install folder, so that
 // anything written next to the install folder shows up in the listing.
 struct Scene
@@ -50,7 +26,7 @@ struct Scene
     std::string archive;
     std::string install;
 
-    Scene(const std::string& name, const std::vector<Entry>& entries, const std::string& installName = "Games")
+    Scene(const std::string& name, const std::vector<ZipEntry>& entries, const std::string& installName = "Games")
     {
         base = MakeTempDir(name);
         archive = base + "\\download.zip";
@@ -186,7 +162,7 @@ TEST_CASE("the game folder and its naming")
     for (const Case& c : cases)
     {
         CAPTURE(c.title);
-        std::vector<Entry> entries;
+        std::vector<ZipEntry> entries;
         for (const char* n : c.entries)
         {
             std::string name = n;
@@ -439,7 +415,7 @@ TEST_CASE("cancel takes effect between entries")
         // Large, quickly decompressed entries; the watcher raises cancel as soon
         // as the first one has been counted.
         const size_t size = 4u << 20;
-        std::vector<Entry> entries;
+        std::vector<ZipEntry> entries;
         for (int i = 0; i < 6; i++)
             entries.push_back({"Game/part" + std::to_string(i) + ".bin", std::string(size, (char)('a' + i)), 1});
         entries.push_back({"Game/game.exe", "exe"});
