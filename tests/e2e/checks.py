@@ -46,7 +46,7 @@ def assert_installed(m, install_dir, tree, data_dir=None, game=True, links=False
     else:
         assert not os.path.exists(os.path.join(f, "Ostrel"))
     key = m.reg(TEST_KEY if data_dir else INSTALLER_KEY)
-    assert key == {"InstallDir": install_dir, "GameDir": game_dir if game else ""}
+    assert key == {"InstallDir": install_dir, "GameDir": game_dir if game else ""}, key
     entry = m.reg(UNINSTALL_KEY)
     if data_dir:
         assert entry is None
@@ -54,7 +54,7 @@ def assert_installed(m, install_dir, tree, data_dir=None, game=True, links=False
         assert entry == {"DisplayName": "Ostrel", "Publisher": "Ostrel", "DisplayVersion": "1.0",
                          "InstallLocation": install_dir, "DisplayIcon": install_dir + "\\Ostrel Launcher.exe",
                          "UninstallString": '"%s\\Ostrel Setup.exe" --uninstall' % install_dir,
-                         "NoModify": 1, "NoRepair": 1}
+                         "NoModify": 1, "NoRepair": 1}, entry
     for folder in (m.desktop, m.programs):
         assert os.path.exists(os.path.join(folder, "Ostrel Launcher.lnk")) == links
     text = m.installer_log(data_unix)

@@ -270,6 +270,11 @@ class Machine:
         self.programs = os.path.join(self.profile, "AppData", "Roaming", "Microsoft", "Windows", "Start Menu",
                                      "Programs")
         self.data_dir = os.path.join(self.localappdata, "OstrelLauncher")
+        # One Wine server for the machine's whole life, started inside its
+        # namespace: a server that lingers and exits between programs could
+        # race the next program's start while it saves the registry.
+        subprocess.run(self.ns_prefix() + ["wineserver", "-p"], env=self.wine_env(), stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
 
     # -- running things inside
     def ns_prefix(self):
