@@ -107,20 +107,24 @@ void DrawProgressBar(float y0, float fraction, bool moving, float w, float scale
     dl->AddRect(ImVec2(x0, top), ImVec2(x1, bottom), Col_BarBorder, 0.0f, 0, 1.0f);
 }
 
+JobSnapshot SnapshotJob(InstallerApp& app)
+{
+    JobSnapshot job;
+    job.stage = app.jobStage.load();
+    job.busy = app.jobBusy.load();
+    job.finished = app.jobFinished.load();
+    std::lock_guard<std::mutex> lock(app.jobMutex);
+    job.error = app.errorText;
+    job.status = app.statusText;
+    return job;
+}
+
 void InstallerApp::DrawProgressPage(float w)
 {
     const float s = scale;
     const float wrap = w - 30 * s;
 
-    const int stage = jobStage.load();
-    const bool busy = jobBusy.load();
-    const bool finished = jobFinished.load();
-    std::string error, status;
-    {
-        std::lock_guard<std::mutex> lock(jobMutex);
-        error = errorText;
-        status = statusText;
-    }
+    const auto [stage, busy, finished, error, status] = SnapshotJob(*this);
 
     PagePos(208, 34, s);
     PageTitle(finished && !jobSucceeded.load() ? "Setup did not finish" : "Installing Ostrel", 20, false, s, wrap);

@@ -45,15 +45,7 @@ void InstallerApp::DrawRemovingPage(float w)
     const float s = scale;
     const float wrap = w - 30 * s;
 
-    const int stage = jobStage.load();
-    const bool busy = jobBusy.load();
-    const bool finished = jobFinished.load();
-    std::string error, status;
-    {
-        std::lock_guard<std::mutex> lock(jobMutex);
-        error = errorText;
-        status = statusText;
-    }
+    const auto [stage, busy, finished, error, status] = SnapshotJob(*this);
 
     PagePos(208, 34, s);
     PageTitle(finished && !jobSucceeded.load() ? "Uninstall did not finish" : "Removing Ostrel", 20, false, s, wrap);

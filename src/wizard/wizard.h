@@ -48,6 +48,18 @@ void SampleSpeed(uint64_t done, double now, uint64_t& lastBytes, double& lastTim
 std::string InstallStatusLine(const std::string& status, int stage, bool busy, uint32_t phase,
                               uint64_t done, uint64_t total, double bytesPerSec);
 
+// What the progress pages read of the job block once per frame: the three
+// numbers without the lock, the two sentences copied under it.
+struct JobSnapshot
+{
+    int         stage = 0;
+    bool        busy = false;
+    bool        finished = false;
+    std::string error;
+    std::string status;
+};
+JobSnapshot SnapshotJob(InstallerApp& app);
+
 // Draws one line per step at x 208 from y 80, 24 units apart.
 void DrawStepList(const char* const* labels, int count, int stage, bool busy, bool finished, bool succeeded,
                   float scale);
