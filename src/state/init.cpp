@@ -39,16 +39,8 @@ std::string FullInstallDir(const std::string& dir)
     if (dir.empty() || IsFullPath(dir))
         return dir;
     // As command-line programs do: against the current folder, now, once.
-    std::wstring wide = Utf8ToWide(dir);
-    DWORD need = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
-    if (need == 0)
-        return dir;
-    std::wstring full(need, L'\0');
-    DWORD got = GetFullPathNameW(wide.c_str(), need, full.data(), nullptr);
-    if (got == 0 || got >= need)
-        return dir;
-    full.resize(got);
-    return WideToUtf8(full);
+    std::wstring full = FullPathName(Utf8ToWide(dir));
+    return full.empty() ? dir : WideToUtf8(full);
 }
 
 std::string DefaultInstallDir()

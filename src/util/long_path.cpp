@@ -39,18 +39,28 @@ bool IsFullPath(const std::string& path)
     return IsFullPath(head);
 }
 
-std::wstring LongPath(const std::wstring& path)
+std::wstring FullPathName(const std::wstring& path)
 {
-    if (!IsFullPath(path) || path.find(L'\0') != std::wstring::npos)
-        return path;
+    if (path.empty() || path.find(L'\0') != std::wstring::npos)
+        return std::wstring();
     DWORD need = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
     if (need == 0)
-        return path;
+        return std::wstring();
     std::wstring full(need, L'\0');
     DWORD got = GetFullPathNameW(path.c_str(), need, full.data(), nullptr);
     if (got == 0 || got >= need)
-        return path;
+        return std::wstring();
     full.resize(got);
+    return full;
+}
+
+std::wstring LongPath(const std::wstring& path)
+{
+    if (!IsFullPath(path))
+        return path;
+    std::wstring full = FullPathName(path);
+    if (full.empty())
+        return path;
     if (IsDrivePath(full))
         return L"\\\\?\\" + full;
     if (IsUncPath(full))

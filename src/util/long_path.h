@@ -14,6 +14,10 @@
 bool IsFullPath(const std::string& path);
 bool IsFullPath(const std::wstring& path);
 
+// The system's full form of `path`, resolved against the current folder
+// where it is relative; empty when the system cannot give one.
+std::wstring FullPathName(const std::wstring& path);
+
 // The extended form of a full path ("\\?\C:\..." or "\\?\UNC\server\share\..."),
 // normalised first by the system's own rules (separators, "." and "..",
 // trailing dots and spaces) so that it names exactly what the normal form
