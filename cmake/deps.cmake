@@ -1,10 +1,7 @@
-# Third-party sources, pinned outside the repository. They build as their own
-# targets without our warning flags so a rebuild of our code never touches them.
-set(OSTREL_DEPS_DIR "${CMAKE_SOURCE_DIR}/../shared/deps" CACHE PATH "Pinned third-party sources")
-get_filename_component(OSTREL_DEPS_DIR "${OSTREL_DEPS_DIR}" ABSOLUTE)
-if(NOT EXISTS "${OSTREL_DEPS_DIR}/imgui/imgui.h")
-  message(FATAL_ERROR "Third-party sources not found in ${OSTREL_DEPS_DIR}")
-endif()
+# Third-party sources, pinned in third_party/ (see its README). They build as
+# their own targets without our warning flags so a rebuild of our code never
+# touches them.
+set(OSTREL_DEPS_DIR "${CMAKE_SOURCE_DIR}/third_party")
 
 set(IMGUI_DIR "${OSTREL_DEPS_DIR}/imgui")
 add_library(imgui STATIC
