@@ -1,0 +1,12 @@
+// Whether two paths name the same file or folder.
+#pragma once
+#include <string>
+
+// Same volume and file index: one object, however the two paths are spelt
+// (case, 8.3 names, separators, links). False when either cannot be opened.
+bool SameFileObject(const std::wstring& a, const std::wstring& b);
+
+// Ordinal comparison ignoring case, as the file system compares names; it
+// does not depend on the user's locale.
+bool PathsEqualIgnoreCase(const std::wstring& a, const std::wstring& b);
+bool PathStartsWithIgnoreCase(const std::wstring& path, const std::wstring& prefix);
