@@ -3,6 +3,7 @@
 #include "state/installer_app.h"
 #include "util/long_path.h"
 #include "util/text.h"
+#include "version.h"
 
 #include <shobjidl.h>
 
@@ -119,7 +120,7 @@ void MakeShortcutsAndRegister(const RegistrationParams& params)
         return;
     WriteRegString(OSTREL_UNINSTALL_KEY, L"DisplayName", "Ostrel");
     WriteRegString(OSTREL_UNINSTALL_KEY, L"Publisher", "Ostrel");
-    WriteRegString(OSTREL_UNINSTALL_KEY, L"DisplayVersion", "1.0");
+    WriteRegString(OSTREL_UNINSTALL_KEY, L"DisplayVersion", OSTREL_VERSION);
     WriteRegString(OSTREL_UNINSTALL_KEY, L"InstallLocation", params.installDir);
     WriteRegString(OSTREL_UNINSTALL_KEY, L"DisplayIcon", params.launcherPath);
     std::string uninstall = "\"";

@@ -1,6 +1,7 @@
 #include "net/http.h"
 
 #include "net/error_texts.h"
+#include "version.h"
 #include "util/long_path.h"
 #include "util/text.h"
 
@@ -24,7 +25,7 @@
 
 namespace
 {
-const wchar_t* kUserAgent = L"OstrelLauncher/1.0";
+const wchar_t* kUserAgent = L"OstrelLauncher/" OSTREL_VERSION;
 const size_t   kUploadChunk = 262144;
 const size_t   kMemoryCap = 67108864;
 const char*    kDiskFull = "Couldn't save the download - is the disk full?";
