@@ -1,6 +1,6 @@
 // Times UnpackGameArchive and reports its peak memory:
 //   bench_unpack.exe ARCHIVE INSTALL_DIR EXE_NAME
-#include "install/job.h"
+#include "package/game_job.h"
 #include "package/unpack.h"
 #include "util/text.h"
 

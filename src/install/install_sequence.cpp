@@ -55,7 +55,7 @@ std::string Install(InstallArgs& args, bool& done)
     // uninstall could ever find what this one made.
     if (dir.wstring().size() + 7 > 2047)
         return "The install folder's path is too long - choose a shorter folder.";
-    app->SetStatus(0, "Checking the server...");
+    app->SetStatus(Stage_CheckServer, "Checking the server...");
 
     HttpResult answer = HttpGet(app->serverUrl + "/api/launcher/v1/install", "");
     if (!answer.Ok())
@@ -77,7 +77,7 @@ std::string Install(InstallArgs& args, bool& done)
         return "Cancelled.";
 
     // The launcher: downloaded into a .part file that a later run resumes.
-    app->SetStatus(1, "Downloading the Ostrel launcher...");
+    app->SetStatus(Stage_Launcher, "Downloading the Ostrel launcher...");
     app->jobBytesDone.store(0);
     app->jobBytesTotal.store(0);
     const fs::path part = dir / L"Ostrel Launcher.exe.part";
@@ -117,14 +117,14 @@ std::string Install(InstallArgs& args, bool& done)
     std::string gameDir;
     if (!args.includeGame)
     {
-        app->SetStatus(3, "The game was skipped - only the launcher is installed.");
+        app->SetStatus(Stage_Link, "The game was skipped - only the launcher is installed.");
     }
     else
     {
-        app->SetStatus(2, "Downloading the game...");
+        app->SetStatus(Stage_Game, "Downloading the game...");
         app->jobBytesDone.store(0);
         app->jobBytesTotal.store(0);
-        app->gamePhase.store(0);
+        app->gamePhase.store(GamePhase_Download);
 
         auto job = std::make_shared<InstallJob>();
         GameJobParams params;
@@ -174,14 +174,14 @@ std::string Install(InstallArgs& args, bool& done)
             app->gameDirResult = gameDir;
         }
 
-        app->SetStatus(3, "Linking the game to the launcher...");
+        app->SetStatus(Stage_Link, "Linking the game to the launcher...");
         std::string linkError = LinkGameInLauncherSettings(app->dataDir, gameDir);
         if (!linkError.empty())
             return linkError;
     }
 
     // From here on nothing can fail the install, and a cancel no longer counts.
-    app->SetStatus(4, "Making shortcuts...");
+    app->SetStatus(Stage_Shortcuts, "Making shortcuts...");
     RegistrationParams reg;
     reg.desktopShortcut = args.desktopShortcut;
     reg.startMenuShortcut = args.startMenuShortcut;
@@ -191,7 +191,7 @@ std::string Install(InstallArgs& args, bool& done)
     reg.dataDir = app->dataDir;
     MakeShortcutsAndRegister(reg);
 
-    app->SetStatus(5, "Done.");
+    app->SetStatus(Stage_Done, "Done.");
     done = true;
     return std::string();
 }

@@ -1,6 +1,7 @@
 #include "install/job.h"
 
 #include "install/log.h"
+#include "package/game_job.h"
 #include "state/installer_app.h"
 
 #include <chrono>
@@ -57,8 +58,8 @@ void InstallerApp::StartInstall()
     if (jobBusy.load())
         return;
     BeginJob(*this, "Checking the server...");
-    gamePhase.store(0);
-    jobStage.store(0);
+    gamePhase.store(GamePhase_Download);
+    jobStage.store(Stage_CheckServer);
     speedLastBytes = 0;
     speedLastTime = 0.0;
     speedBytesPerSec = 0.0;

@@ -17,28 +17,24 @@
 
 class InstallerApp;
 
-// Between the install worker and the game thread; shared ownership.
-struct InstallJob
+// What the install worker is doing (jobStage), as the progress page shows it.
+enum InstallStage : int32_t
 {
-    std::atomic<int32_t>  phase{0};         // 0 downloading, 1 checking, 2 unpacking
-    std::atomic<uint64_t> bytesDone{0};
-    std::atomic<uint64_t> bytesTotal{0};
-    std::atomic<bool>     cancel{false};
-    std::atomic<bool>     finished{false};  // written last of all
-    std::atomic<bool>     succeeded{false}; // written before finished
-    std::mutex            mutex;            // guards error and gameDir
-    std::string           error;
-    std::string           gameDir;
+    Stage_CheckServer = 0,
+    Stage_Launcher = 1,
+    Stage_Game = 2,
+    Stage_Link = 3,     // also the stage of a skipped game
+    Stage_Shortcuts = 4,
+    Stage_Done = 5,
 };
 
-struct GameJobParams
+// What the uninstall worker is doing (jobStage).
+enum UninstallStage : int32_t
 {
-    std::string url;
-    std::string token;
-    std::string sha256;
-    uint64_t    size = 0;
-    std::string installDir;
-    std::string exeName;
+    UninstallStage_Game = 0,
+    UninstallStage_Launcher = 1,
+    UninstallStage_CleanUp = 2,
+    UninstallStage_Done = 3,
 };
 
 struct InstallArgs

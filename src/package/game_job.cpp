@@ -37,7 +37,7 @@ void RunGameJob(const GameJobParams& params, InstallJob& job)
 
     for (int attempt = 1;; attempt++)
     {
-        job.phase.store(0);
+        job.phase.store(GamePhase_Download);
         HttpResult result = HttpDownload(params.url, params.token, archivePath, &job.bytesDone, &job.bytesTotal,
                                          &job.cancel);
         // A cancelled download keeps its partial file for the next run.
@@ -52,7 +52,7 @@ void RunGameJob(const GameJobParams& params, InstallJob& job)
             return;
         }
 
-        job.phase.store(1);
+        job.phase.store(GamePhase_Check);
         // A digest that could not be computed proves nothing, even against an
         // empty announced one.
         std::string digest = Sha256File(archivePath);
@@ -69,7 +69,7 @@ void RunGameJob(const GameJobParams& params, InstallJob& job)
         }
     }
 
-    job.phase.store(2);
+    job.phase.store(GamePhase_Unpack);
     job.bytesDone.store(0);
     job.bytesTotal.store(0);
     UnpackResult unpacked = UnpackGameArchive(archivePath, params.installDir, params.exeName, job);

@@ -1,8 +1,42 @@
 // The game archive's own thread: download with resume, digest, unpack.
 #pragma once
-#include "install/job.h"
-
+#include <atomic>
+#include <cstdint>
 #include <memory>
+#include <mutex>
+#include <string>
+
+// Where the game job is (InstallJob::phase, copied to InstallerApp::gamePhase).
+enum GamePhase : int32_t
+{
+    GamePhase_Download = 0,
+    GamePhase_Check = 1,
+    GamePhase_Unpack = 2,
+};
+
+// Between the install worker and the game thread; shared ownership.
+struct InstallJob
+{
+    std::atomic<int32_t>  phase{GamePhase_Download};
+    std::atomic<uint64_t> bytesDone{0};
+    std::atomic<uint64_t> bytesTotal{0};
+    std::atomic<bool>     cancel{false};
+    std::atomic<bool>     finished{false};  // written last of all
+    std::atomic<bool>     succeeded{false}; // written before finished
+    std::mutex            mutex;            // guards error and gameDir
+    std::string           error;
+    std::string           gameDir;
+};
+
+struct GameJobParams
+{
+    std::string url;
+    std::string token;
+    std::string sha256;
+    uint64_t    size = 0;
+    std::string installDir;
+    std::string exeName;
+};
 
 // Copies both into a new detached thread running RunGameJob; throws
 // std::system_error when the thread cannot be created.

@@ -1,6 +1,6 @@
 #include "package/unpack.h"
 
-#include "install/job.h"
+#include "package/game_job.h"
 #include "util/long_path.h"
 #include "util/text.h"
 

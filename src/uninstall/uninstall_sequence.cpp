@@ -224,7 +224,7 @@ void RunUninstall(UninstallArgs& args)
         return;
     }
 
-    app->SetStatus(0, "Removing the game...");
+    app->SetStatus(UninstallStage_Game, "Removing the game...");
     std::string failure = RemoveGameFolder(*app, args.installDir, args.gameDir);
     if (!failure.empty())
     {
@@ -232,13 +232,13 @@ void RunUninstall(UninstallArgs& args)
         return;
     }
 
-    app->SetStatus(1, "Removing the launcher...");
+    app->SetStatus(UninstallStage_Launcher, "Removing the launcher...");
     if (!installDir.empty())
         for (const wchar_t* name : kLauncherFiles)
             DeleteFileW(LongPath((installDir / name).wstring()).c_str());
     DeleteShortcuts();
 
-    app->SetStatus(2, "Cleaning up...");
+    app->SetStatus(UninstallStage_CleanUp, "Cleaning up...");
     if (args.removeLauncherData)
         DeleteLauncherData(dataDir);
     else
@@ -277,7 +277,7 @@ void RunUninstall(UninstallArgs& args)
         }
     }
 
-    app->SetStatus(3, "Done.");
+    app->SetStatus(UninstallStage_Done, "Done.");
     app->jobSucceeded.store(true);
     app->jobFinished.store(true);
     app->jobBusy.store(false);

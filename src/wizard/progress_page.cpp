@@ -1,6 +1,8 @@
 #include "wizard/page_style.h"
 #include "wizard/wizard.h"
 
+#include "install/job.h"
+#include "package/game_job.h"
 #include "state/installer_app.h"
 #include "util/text.h"
 
@@ -42,29 +44,29 @@ std::string InstallStatusLine(const std::string& status, int stage, bool busy, u
                               uint64_t done, uint64_t total, double bytesPerSec)
 {
     std::string line = status;
-    if (busy && stage == 2)
+    if (busy && stage == Stage_Game)
     {
-        if (phase == 1)
+        if (phase == GamePhase_Check)
             line = "Step 2 of 3 - Checking the download (about a minute)...";
-        else if (phase == 2)
+        else if (phase == GamePhase_Unpack)
             line = "Step 3 of 3 - Unpacking the game...";
         else
             line = "Step 1 of 3 - Downloading the game...";
-        if (total != 0 && phase != 1)
+        if (total != 0 && phase != GamePhase_Check)
         {
             char buf[64];
             snprintf(buf, sizeof(buf), "   %s of %s  (%d%%)", FormatSize(done).c_str(), FormatSize(total).c_str(),
                      (int)(done * 100.0 / total));
             line += buf;
         }
-        if (phase == 0 && bytesPerSec > 1024)
+        if (phase == GamePhase_Download && bytesPerSec > 1024)
         {
             char buf[48];
             snprintf(buf, sizeof(buf), "   %.1f MB/s", bytesPerSec / 1048576.0);
             line += buf;
         }
     }
-    else if (busy && stage == 1 && total != 0)
+    else if (busy && stage == Stage_Launcher && total != 0)
     {
         line += "  " + FormatSize(done) + " of " + FormatSize(total);
     }
@@ -142,7 +144,7 @@ void InstallerApp::DrawProgressPage(float w)
     if (finished && jobSucceeded.load())
         fraction = 1.0f;
     const uint32_t phase = gamePhase.load();
-    DrawProgressBar(220, fraction, busy && stage == 2 && phase == 1, w, s);
+    DrawProgressBar(220, fraction, busy && stage == Stage_Game && phase == GamePhase_Check, w, s);
 
     PagePos(208, 248, s);
     ImGui::PushTextWrapPos(wrap);

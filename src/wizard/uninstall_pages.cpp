@@ -1,6 +1,7 @@
 #include "wizard/page_style.h"
 #include "wizard/wizard.h"
 
+#include "install/job.h"
 #include "state/installer_app.h"
 
 #include <imgui.h>
@@ -56,7 +57,7 @@ void InstallerApp::DrawRemovingPage(float w)
     const uint64_t done = jobBytesDone.load();
     const uint64_t total = jobBytesTotal.load();
     float fraction = total != 0 ? (float)done / (float)total : 0.0f;
-    if (stage >= 1 || (finished && jobSucceeded.load()))
+    if (stage >= UninstallStage_Launcher || (finished && jobSucceeded.load()))
         fraction = 1.0f;
     DrawProgressBar(172, fraction, false, w, s);
 

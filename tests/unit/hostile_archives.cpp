@@ -2,7 +2,7 @@
 // crash or hang it, and none may write anything outside the install folder.
 #include <doctest.h>
 
-#include "install/job.h"
+#include "package/game_job.h"
 #include "package/unpack.h"
 #include "test_support.h"
 #include "util/text.h"

@@ -1,6 +1,6 @@
 #include <doctest.h>
 
-#include "install/job.h"
+#include "package/game_job.h"
 #include "package/unpack.h"
 #include "test_support.h"
 #include "util/text.h"
