@@ -218,6 +218,8 @@ HttpResult HttpRequest(const std::string& method, const std::string& url, const 
             result.error = "Can't write " + target->path;
             goto done;
         }
+        if (!resumed && target->observer && target->observer->restart)
+            target->observer->restart();
         wchar_t length[32] = {};
         DWORD size = sizeof(length);
         if (WinHttpQueryHeaders(request, WINHTTP_QUERY_CONTENT_LENGTH, WINHTTP_HEADER_NAME_BY_INDEX, length, &size,
@@ -271,6 +273,8 @@ HttpResult HttpRequest(const std::string& method, const std::string& url, const 
                 result.error = kDiskFull;
                 break;
             }
+            if (target->observer && target->observer->write)
+                target->observer->write(readBuffer.data(), got);
             received += got;
             if (bytesDone)
                 bytesDone->fetch_add(got);

@@ -2,6 +2,7 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -24,11 +25,20 @@ struct BodyPart
     uint64_t    size = 0;       // what this part adds to the declared length
 };
 
+// Sees the bytes of a download as they go into the file, in file order, on the
+// downloading thread (a digest computed along the way, for one).
+struct DownloadObserver
+{
+    std::function<void()> restart;                              // the file starts again from zero
+    std::function<void(const char* data, size_t size)> write;   // appended to the file
+};
+
 struct DownloadTarget
 {
     std::string              path;
     uint64_t                 resumeFrom = 0;
     const std::atomic<bool>* cancelFlag = nullptr;
+    const DownloadObserver*  observer = nullptr;
 };
 
 HttpResult HttpRequest(const std::string& method, const std::string& url, const std::string& token,
@@ -39,7 +49,8 @@ HttpResult HttpRequest(const std::string& method, const std::string& url, const 
 // A small answer into memory.
 HttpResult HttpGet(const std::string& url, const std::string& token);
 
-// A large file straight to disk, resumed from what `path` already holds.
+// A large file straight to disk, resumed from what `path` already holds. The
+// observer is told of every byte written after what the file held at the call.
 HttpResult HttpDownload(const std::string& url, const std::string& token, const std::string& path,
                         std::atomic<uint64_t>* bytesDone, std::atomic<uint64_t>* bytesTotal,
-                        const std::atomic<bool>* cancel);
+                        const std::atomic<bool>* cancel, const DownloadObserver* observer = nullptr);

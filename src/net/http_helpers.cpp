@@ -12,11 +12,12 @@ HttpResult HttpGet(const std::string& url, const std::string& token)
 
 HttpResult HttpDownload(const std::string& url, const std::string& token, const std::string& path,
                         std::atomic<uint64_t>* bytesDone, std::atomic<uint64_t>* bytesTotal,
-                        const std::atomic<bool>* cancel)
+                        const std::atomic<bool>* cancel, const DownloadObserver* observer)
 {
     DownloadTarget target;
     target.path = path;
     target.cancelFlag = cancel;
+    target.observer = observer;
 
     // Resume from what an earlier attempt left. Only a regular file counts:
     // anything else at the path (a folder, say) is a fresh download, which then
