@@ -6,11 +6,13 @@
 
 #include <miniz.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <share.h>
 #include <cstring>
 #include <cwchar>
 #include <filesystem>
+#include <set>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -117,6 +119,41 @@ UnpackResult Failed(const std::string& sentence)
     r.error = sentence;
     return r;
 }
+
+// An entry's name in the normal form, relative to the install folder, without
+// "." components or a trailing separator.
+fs::path RelativeName(const std::string& name)
+{
+    return Normalised(fs::path(Utf8ToWide(name)).make_preferred());
+}
+
+// Makes the folders below the install folder one level at a time, so that it
+// knows which of them this unpack created (and may later remove).
+struct FolderMaker
+{
+    fs::path                 root;
+    std::set<std::wstring>   known;     // relative folders already made or found
+    std::vector<std::string> created;
+};
+
+void MakeEntryFolders(FolderMaker& maker, const fs::path& relativeFolder)
+{
+    fs::path relative;
+    for (const fs::path& part : relativeFolder)
+    {
+        if (part == L".")
+            continue;
+        relative /= part;
+        if (!maker.known.insert(relative.wstring()).second)
+            continue;
+        const fs::path full = maker.root / relative;
+        if (PathAttributes(full.wstring()) != INVALID_FILE_ATTRIBUTES)
+            continue;
+        // A failure shows up as a failed write of the entry itself.
+        if (CreateDirectoryW(LongPath(full.wstring()).c_str(), nullptr))
+            maker.created.push_back(WideToUtf8(relative.wstring()));
+    }
+}
 } // namespace
 
 bool IsSafeEntryName(const std::string& name)
@@ -198,7 +235,10 @@ UnpackResult UnpackGameArchive(const std::string& archivePath, const std::string
     const fs::path installPath(Utf8ToWide(installDir));
     std::vector<char> writeBuffer(1 << 20);
     std::string error;
-    fs::path lastParent;
+    UnpackResult r;
+    FolderMaker folders;
+    folders.root = installPath;
+    MakeFolders(installPath.wstring());
     for (mz_uint i = 0; i < count && error.empty() && !job.cancel.load(); i++)
     {
         mz_zip_archive_file_stat st;
@@ -211,19 +251,14 @@ UnpackResult UnpackGameArchive(const std::string& archivePath, const std::string
         if (!IsSafeEntryName(name))
             continue;
 
-        fs::path dest = (installPath / fs::path(Utf8ToWide(name))).make_preferred();
+        const fs::path relative = RelativeName(name);
         if (mz_zip_reader_is_file_a_directory(&zip, i))
         {
-            MakeFolders(dest.wstring());
+            MakeEntryFolders(folders, relative);
             continue;
         }
-
-        fs::path parent = dest.parent_path();
-        if (parent != lastParent)
-        {
-            MakeFolders(parent.wstring());
-            lastParent = parent;
-        }
+        MakeEntryFolders(folders, relative.parent_path());
+        const fs::path dest = installPath / relative;
 
         OutputFile out;
         out.file = _wfopen(LongPath(dest.wstring()).c_str(), L"wb");
@@ -234,6 +269,7 @@ UnpackResult UnpackGameArchive(const std::string& archivePath, const std::string
         }
         setvbuf(out.file, writeBuffer.data(), _IOFBF, writeBuffer.size());
 
+        r.createdFiles.push_back(WideToUtf8(relative.wstring()));
         bool extracted = mz_zip_reader_extract_to_callback(&zip, i, WriteChunk, &out, 0) && out.good;
         job.bytesDone.fetch_add(st.m_uncomp_size);
         // The last buffered bytes reach the disk only here; a failed flush is a
@@ -247,31 +283,53 @@ UnpackResult UnpackGameArchive(const std::string& archivePath, const std::string
     mz_zip_reader_end(&zip);
     fclose(archive);
 
+    r.createdFolders = std::move(folders.created);
     if (job.cancel.load())
     {
-        UnpackResult r;
         r.outcome = UnpackResult::Cancelled;
         return r;
     }
     if (!error.empty())
-        return Failed(error);
+    {
+        r.error = error;
+        return r;
+    }
 
     fs::path gameDir = prefix.empty() ? installPath : Normalised(installPath / fs::path(Utf8ToWide(prefix)));
     if (PathAttributes((gameDir / fs::path(Utf8ToWide(exeName))).wstring()) == INVALID_FILE_ATTRIBUTES)
-        return Failed("The download has no " + exeName + " in it.");
+    {
+        r.error = "The download has no " + exeName + " in it.";
+        return r;
+    }
 
     // Only a game folder strictly below the install folder gets the fixed name;
     // the install folder itself holds the launcher and is what the registry
-    // and the shortcuts name, so it never moves.
-    if (!prefix.empty() && !SamePath(gameDir, Normalised(installPath)) && gameDir.filename() != L"Ostrel")
+    // and the shortcuts name, so it never moves. Nor does a folder that was
+    // there before the unpack: it may hold the user's own files.
+    const fs::path relativeGameDir = RelativeName(prefix);
+    const bool madeGameDir = std::find(r.createdFolders.begin(), r.createdFolders.end(),
+                                       WideToUtf8(relativeGameDir.wstring())) != r.createdFolders.end();
+    if (!prefix.empty() && madeGameDir && !SamePath(gameDir, Normalised(installPath)) &&
+        gameDir.filename() != L"Ostrel")
     {
         fs::path target = gameDir.parent_path() / L"Ostrel";
         if (PathAttributes(target.wstring()) == INVALID_FILE_ATTRIBUTES &&
             MoveFileExW(LongPath(gameDir.wstring()).c_str(), LongPath(target.wstring()).c_str(), 0))
+        {
+            // What was made below the old name now lives below the new one.
+            const std::wstring from = relativeGameDir.wstring(), to = (relativeGameDir.parent_path() / L"Ostrel").wstring();
+            for (std::vector<std::string>* list : {&r.createdFiles, &r.createdFolders})
+                for (std::string& item : *list)
+                {
+                    std::wstring w = Utf8ToWide(item);
+                    if (w.size() >= from.size() && w.compare(0, from.size(), from) == 0 &&
+                        (w.size() == from.size() || w[from.size()] == L'\\'))
+                        item = WideToUtf8(to + w.substr(from.size()));
+                }
             gameDir = target;
+        }
     }
 
-    UnpackResult r;
     r.outcome = UnpackResult::Unpacked;
     r.gameDir = WideToUtf8(gameDir.wstring());
     return r;

@@ -1,6 +1,7 @@
 // Unpacking the game's zip archive into the install folder.
 #pragma once
 #include <string>
+#include <vector>
 
 struct InstallJob;
 
@@ -10,6 +11,11 @@ struct UnpackResult
     Outcome     outcome = Failed;
     std::string error;      // the user's sentence when Failed
     std::string gameDir;    // full path of the game folder when Unpacked (UTF-8)
+    // What the unpack made, relative to the install folder ("Ostrel\data\a.pak"),
+    // also when it failed or was cancelled: every file it wrote, and the
+    // folders that did not exist before, parents before their children.
+    std::vector<std::string> createdFiles;
+    std::vector<std::string> createdFolders;
 };
 
 // True when an entry name may be written below the install folder.

@@ -208,6 +208,52 @@ TEST_CASE("a game folder is not renamed onto something named Ostrel")
     }
 }
 
+TEST_CASE("the unpack lists what it made, and leaves a folder that was there before where it is")
+{
+    using List = std::vector<std::string>;
+    SUBCASE("a new game folder: every folder and file, renamed with the folder")
+    {
+        Scene s("made-new", {{"Build-7/", ""}, {"Build-7/game.exe", "exe"}, {"Build-7/data/a.bin", "a"},
+                             {"Build-7/./empty/", ""}});
+        InstallJob job;
+        UnpackResult r = Unpack(s, "game.exe", job);
+        REQUIRE(r.outcome == UnpackResult::Unpacked);
+        CHECK(r.gameDir == s.In("Ostrel"));
+        CHECK(r.createdFolders == List{"Ostrel", "Ostrel\\data", "Ostrel\\empty"});
+        CHECK(r.createdFiles == List{"Ostrel\\game.exe", "Ostrel\\data\\a.bin"});
+    }
+    SUBCASE("a game folder that already held the user's files keeps its name and is not listed")
+    {
+        Scene s("made-into", {{"Build-7/game.exe", "exe"}, {"Build-7/data/a.bin", "a"}});
+        WriteFileBytes(s.In("Build-7\\saves.dat"), "mine");
+        InstallJob job;
+        UnpackResult r = Unpack(s, "game.exe", job);
+        REQUIRE(r.outcome == UnpackResult::Unpacked);
+        CHECK(r.gameDir == s.In("Build-7"));
+        CHECK(ReadFileBytes(s.In("Build-7\\saves.dat")) == "mine");
+        CHECK(r.createdFolders == List{"Build-7\\data"});
+        CHECK(r.createdFiles == List{"Build-7\\game.exe", "Build-7\\data\\a.bin"});
+    }
+    SUBCASE("at the root, beside what the install folder holds")
+    {
+        Scene s("made-root", {{"game.exe", "exe"}, {"data/a.bin", "a"}});
+        InstallJob job;
+        UnpackResult r = Unpack(s, "game.exe", job);
+        REQUIRE(r.outcome == UnpackResult::Unpacked);
+        CHECK(r.createdFolders == List{"data"});
+        CHECK(r.createdFiles == List{"game.exe", "data\\a.bin"});
+    }
+    SUBCASE("a failed unpack still lists what it wrote")
+    {
+        Scene s("made-failed", {{"Game/one.txt", "1"}, {"Game/two.txt", "2"}});
+        InstallJob job;
+        UnpackResult r = Unpack(s, "game.exe", job);
+        REQUIRE(r.outcome == UnpackResult::Failed);
+        CHECK(r.createdFolders == List{"Game"});
+        CHECK(r.createdFiles == List{"Game\\one.txt", "Game\\two.txt"});
+    }
+}
+
 TEST_CASE("the install folder itself never moves")
 {
     SUBCASE("named Ostrel, with the executable at the root")
