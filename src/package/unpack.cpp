@@ -16,6 +16,7 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <new>
 #include <mutex>
 #include <set>
 #include <system_error>
@@ -405,9 +406,8 @@ void MarkDone(UnpackWork& work, size_t index)
 // Takes entries in archive order until none is left, one fails or cancel is
 // raised. Every entry it takes it ends (and marks), so a worker waiting for
 // an earlier entry never waits for nothing.
-void RunWorker(UnpackWork& work, ArchiveReader& reader)
+void RunWorker(UnpackWork& work, ArchiveReader& reader, std::vector<char>& buffer)
 {
-    std::vector<char> buffer(kChunkSize);
     while (!work.failed.load() && !work.job->cancel.load())
     {
         const size_t index = work.next.fetch_add(1);
@@ -426,7 +426,16 @@ void RunHelperWorker(UnpackWork& work)
     // the work.
     if (OpenArchive(work.archivePath, reader, size) != Open_Ready)
         return;
-    RunWorker(work, reader);
+    std::vector<char> buffer;
+    try
+    {
+        buffer.resize(kChunkSize);
+    }
+    catch (const std::bad_alloc&)
+    {
+        return;
+    }
+    RunWorker(work, reader, buffer);
 }
 
 // At least two workers, one per core, at most four: the disk and Wine's
@@ -566,8 +575,10 @@ UnpackResult UnpackGameArchive(const std::string& archivePath, const std::string
 
     // Pass 2: the workers. This thread is one of them; a helper that cannot
     // be started only makes the unpack slower.
+    std::vector<char> buffer(kChunkSize);
     std::vector<std::thread> helpers;
     const unsigned workers = WorkerCount(files);
+    helpers.reserve(workers);
     for (unsigned k = 1; k < workers; k++)
     {
         try
@@ -579,7 +590,7 @@ UnpackResult UnpackGameArchive(const std::string& archivePath, const std::string
             break;
         }
     }
-    RunWorker(work, reader);
+    RunWorker(work, reader, buffer);
     for (std::thread& t : helpers)
         t.join();
 
