@@ -12,6 +12,8 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <climits>
+#include <cstdint>
 #include <condition_variable>
 #include <cstring>
 #include <filesystem>
@@ -260,7 +262,9 @@ struct UnpackWork
     InstallJob*               job = nullptr;
 
     std::atomic<size_t>       next{0};      // the next entry to take, in archive order
-    std::atomic<bool>         failed{false};
+    // The first entry in archive order that failed so far; entries after it
+    // are not started.
+    std::atomic<size_t>       firstFailure{SIZE_MAX};
 
     // Entries that another one waits for report their end here.
     std::mutex                doneMutex;
@@ -329,10 +333,20 @@ ExtractOutcome ExtractEntry(ArchiveReader& reader, mz_uint index, const PlannedE
     return intact && !writeFailed ? Extract_Done : Extract_Failed;
 }
 
-void Fail(UnpackWork& work, EntryOutcome& outcome, const std::string& sentence)
+void Fail(UnpackWork& work, size_t index, const std::string& sentence)
 {
-    outcome.error = sentence;
-    work.failed.store(true);
+    work.outcomes[index].error = sentence;
+    size_t seen = work.firstFailure.load();
+    while (index < seen && !work.firstFailure.compare_exchange_weak(seen, index))
+    {
+    }
+}
+
+// A failure counts only for the entries after it: an earlier entry that
+// another worker has taken is still written, as it would be on one thread.
+bool FailedBefore(const UnpackWork& work, size_t index)
+{
+    return work.firstFailure.load() < index;
 }
 
 // False when cancel came first.
@@ -351,11 +365,10 @@ bool WaitForEntry(UnpackWork& work, size_t index)
 void UnpackEntry(UnpackWork& work, ArchiveReader& reader, std::vector<char>& buffer, size_t index)
 {
     const PlannedEntry& entry = work.plan[index];
-    EntryOutcome& outcome = work.outcomes[index];
     InstallJob& job = *work.job;
     if (entry.kind == Entry_Damaged)
     {
-        Fail(work, outcome, "The download is damaged.");
+        Fail(work, index, "The download is damaged.");
         return;
     }
     if (entry.kind != Entry_File)
@@ -365,7 +378,7 @@ void UnpackEntry(UnpackWork& work, ArchiveReader& reader, std::vector<char>& buf
     if (entry.after >= 0 && !WaitForEntry(work, (size_t)entry.after))
         return;
     // A failure of an earlier entry ends the unpack there.
-    if (work.failed.load() || job.cancel.load())
+    if (FailedBefore(work, index) || job.cancel.load())
         return;
 
     const fs::path dest = work.installPath / entry.relative;
@@ -373,10 +386,10 @@ void UnpackEntry(UnpackWork& work, ArchiveReader& reader, std::vector<char>& buf
                                 CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     if (!file)
     {
-        Fail(work, outcome, "Couldn't write " + WideToUtf8(dest.wstring()) + " - is the game still running?");
+        Fail(work, index, "Couldn't write " + WideToUtf8(dest.wstring()) + " - is the game still running?");
         return;
     }
-    outcome.wrote = true;
+    work.outcomes[index].wrote = true;
     uint64_t written = 0;
     ExtractOutcome extracted = ExtractEntry(reader, (mz_uint)index, entry, file.get(), buffer, job, written);
     // Closed here, on this worker: on Windows an antivirus scans a new file
@@ -389,7 +402,7 @@ void UnpackEntry(UnpackWork& work, ArchiveReader& reader, std::vector<char>& buf
     if (entry.size > written)
         job.bytesDone.fetch_add(entry.size - written);
     if (extracted == Extract_Failed)
-        Fail(work, outcome, "Couldn't unpack " + entry.name + " - is the disk full?");
+        Fail(work, index, "Couldn't unpack " + entry.name + " - is the disk full?");
 }
 
 void MarkDone(UnpackWork& work, size_t index)
@@ -408,10 +421,10 @@ void MarkDone(UnpackWork& work, size_t index)
 // an earlier entry never waits for nothing.
 void RunWorker(UnpackWork& work, ArchiveReader& reader, std::vector<char>& buffer)
 {
-    while (!work.failed.load() && !work.job->cancel.load())
+    while (!work.job->cancel.load())
     {
         const size_t index = work.next.fetch_add(1);
-        if (index >= work.end)
+        if (index >= work.end || FailedBefore(work, index))
             return;
         UnpackEntry(work, reader, buffer, index);
         MarkDone(work, index);
@@ -475,8 +488,9 @@ bool IsSafeEntryName(const std::string& name)
 // The entries are written by several workers at once, each taking the next
 // entry in archive order. The folders are all made first, on this thread, in
 // archive order; the outcome is the one a single thread would reach: the
-// first failing entry in archive order is the one reported, no entry after
-// it is started, and of two entries for one file the later one wins.
+// first failing entry in archive order is the one reported, once it has
+// failed no later entry is started (one that another worker had already
+// begun runs to its end), and of two entries for one file the later one wins.
 UnpackResult UnpackGameArchive(const std::string& archivePath, const std::string& installDir,
                                const std::string& exeName, InstallJob& job)
 {

@@ -454,14 +454,19 @@ TEST_CASE("failures and their sentences")
     }
     SUBCASE("of two damaged entries the first in the archive is reported, though the second fails sooner")
     {
-        // The large one is only found damaged at its end; the small one right away, on another worker.
-        const std::string large = Pattern(16u << 20, 4, false);
+        // The large one is only found damaged near its end; the small one
+        // right away, on another worker, while the large one still inflates.
+        const std::string large = Pattern(48u << 20, 4, true);
         const std::string small = "SMALL-PAYLOAD-THAT-WILL-BE-DAMAGED";
-        std::string zip = MakeZip({{"Game/first.txt", "first", 0}, {"Game/large.bin", large, 0},
+        std::string zip = MakeZip({{"Game/first.txt", "first", 0}, {"Game/large.bin", large, 1},
                                    {"Game/small.bin", small, 0}, {"Game/game.exe", "exe", 0}});
-        size_t at = zip.find(large.substr(large.size() - 64));
+        // The last compressed bytes of the large entry lie just before its
+        // data descriptor (16 bytes) and the small entry's local header (30
+        // bytes, then its name).
+        size_t at = zip.find("Game/small.bin");
         REQUIRE(at != std::string::npos);
-        zip[at + 10] ^= 0x01;
+        REQUIRE(at > 30 + 16 + 8);
+        zip[at - 30 - 16 - 8] ^= 0x55;
         at = zip.find(small);
         REQUIRE(at != std::string::npos);
         zip[at + 3] ^= 0x20;
