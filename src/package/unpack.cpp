@@ -1,18 +1,28 @@
 #include "package/unpack.h"
 
 #include "package/game_job.h"
+#include "util/file_identity.h"
+#include "util/handles.h"
 #include "util/long_path.h"
 #include "util/text.h"
 
 #include <miniz.h>
+#include <windows.h>
 
 #include <algorithm>
-#include <cstdio>
-#include <share.h>
+#include <atomic>
+#include <chrono>
+#include <climits>
+#include <cstdint>
+#include <condition_variable>
 #include <cstring>
-#include <cwchar>
 #include <filesystem>
+#include <map>
+#include <new>
+#include <mutex>
 #include <set>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -79,29 +89,15 @@ bool IsSafeComponent(const std::string& c)
     return !IsDeviceName(c);
 }
 
-struct OutputFile
+// Ordinal, case-insensitive order of paths, as the file system tells names
+// apart: two entries that differ only in letter case land on one file.
+struct IgnoreCaseLess
 {
-    FILE* file = nullptr;
-    bool  good = true;
-};
-
-size_t WriteChunk(void* opaque, mz_uint64 /*offset*/, const void* data, size_t size)
-{
-    OutputFile* out = (OutputFile*)opaque;
-    if (!out->good)
-        return 0;
-    if (fwrite(data, 1, size, out->file) != size)
+    bool operator()(const std::wstring& a, const std::wstring& b) const
     {
-        out->good = false;
-        return 0;
+        return CompareStringOrdinal(a.c_str(), (int)a.size(), b.c_str(), (int)b.size(), TRUE) == CSTR_LESS_THAN;
     }
-    return size;
-}
-
-bool SamePath(const fs::path& a, const fs::path& b)
-{
-    return _wcsicmp(a.c_str(), b.c_str()) == 0;
-}
+};
 
 // Normal form without a trailing separator ("C:\a\b\" and "C:\a\.\b" -> "C:\a\b").
 fs::path Normalised(const fs::path& p)
@@ -136,7 +132,13 @@ struct FolderMaker
     std::vector<std::string> created;
 };
 
-void MakeEntryFolders(FolderMaker& maker, const fs::path& relativeFolder)
+using FileWriters = std::map<std::wstring, size_t, IgnoreCaseLess>;
+
+// `earlierFiles` are the destinations of the entries before this one. The
+// folders are made before any file is written, so a folder where an earlier
+// entry puts a file is left out: on one thread that file would already be
+// there and the folder could not be made.
+void MakeEntryFolders(FolderMaker& maker, const fs::path& relativeFolder, const FileWriters& earlierFiles)
 {
     fs::path relative;
     for (const fs::path& part : relativeFolder)
@@ -146,6 +148,8 @@ void MakeEntryFolders(FolderMaker& maker, const fs::path& relativeFolder)
         relative /= part;
         if (!maker.known.insert(relative.wstring()).second)
             continue;
+        if (earlierFiles.count(relative.wstring()))
+            continue;
         const fs::path full = maker.root / relative;
         if (PathAttributes(full.wstring()) != INVALID_FILE_ATTRIBUTES)
             continue;
@@ -153,6 +157,306 @@ void MakeEntryFolders(FolderMaker& maker, const fs::path& relativeFolder)
         if (CreateDirectoryW(LongPath(full.wstring()).c_str(), nullptr))
             maker.created.push_back(WideToUtf8(relative.wstring()));
     }
+}
+
+// One reader of the archive: its own handle and its own miniz state, so the
+// workers never share a file position or a buffer.
+struct ArchiveReader
+{
+    UniqueFile     file;
+    mz_zip_archive zip;
+    bool           ready = false;
+
+    ArchiveReader() { mz_zip_zero_struct(&zip); }
+    ArchiveReader(const ArchiveReader&) = delete;
+    ArchiveReader& operator=(const ArchiveReader&) = delete;
+    ~ArchiveReader()
+    {
+        if (ready)
+            mz_zip_reader_end(&zip);
+    }
+};
+
+// miniz asks for bytes at an offset; a read at an explicit position needs no
+// shared file pointer.
+size_t ReadArchiveAt(void* opaque, mz_uint64 offset, void* buffer, size_t size)
+{
+    HANDLE file = (HANDLE)opaque;
+    size_t done = 0;
+    while (done < size)
+    {
+        const uint64_t at = offset + done;
+        OVERLAPPED position = {};
+        position.Offset = (DWORD)at;
+        position.OffsetHigh = (DWORD)(at >> 32);
+        DWORD got = 0;
+        if (!ReadFile(file, (char*)buffer + done, (DWORD)std::min<size_t>(size - done, 1u << 30), &got, &position) ||
+            got == 0)
+            break;
+        done += got;
+    }
+    return done;
+}
+
+enum OpenOutcome
+{
+    Open_Ready,
+    Open_NoFile,
+    Open_NotZip,
+};
+
+// Nobody may write to the archive while it is read, not even one of its own
+// entries that happens to carry its name: no write sharing.
+OpenOutcome OpenArchive(const std::wstring& path, ArchiveReader& reader, uint64_t& size)
+{
+    reader.file.reset(CreateFileW(LongPath(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!reader.file)
+        return Open_NoFile;
+    LARGE_INTEGER length = {};
+    if (!GetFileSizeEx(reader.file.get(), &length) || length.QuadPart <= 0)
+        return Open_NotZip;
+    size = (uint64_t)length.QuadPart;
+    reader.zip.m_pRead = ReadArchiveAt;
+    reader.zip.m_pIO_opaque = reader.file.get();
+    if (!mz_zip_reader_init(&reader.zip, size, 0))
+        return Open_NotZip;
+    reader.ready = true;
+    return Open_Ready;
+}
+
+enum EntryKind
+{
+    Entry_Skip,      // unsafe name, or past the end of what is unpacked
+    Entry_Folder,
+    Entry_File,
+    Entry_Damaged,   // its record cannot be read: the unpack stops here
+};
+
+// What the first pass learnt about one entry; read-only once the workers run.
+struct PlannedEntry
+{
+    EntryKind   kind = Entry_Skip;
+    std::string name;           // as the archive spells it
+    fs::path    relative;       // destination below the install folder
+    uint64_t    size = 0;       // uncompressed, as the archive's directory says
+    uint64_t    packedSize = 0;
+    int64_t     after = -1;     // an earlier entry with the same destination: it goes first
+    bool        awaited = false;
+};
+
+// Written only by the worker that took the entry.
+struct EntryOutcome
+{
+    bool        wrote = false;  // the destination was created or truncated
+    std::string error;
+};
+
+struct UnpackWork
+{
+    std::vector<PlannedEntry> plan;
+    std::vector<EntryOutcome> outcomes;
+    size_t                    end = 0;      // entries from here on are never started
+    std::wstring              archivePath;
+    fs::path                  installPath;
+    InstallJob*               job = nullptr;
+
+    std::atomic<size_t>       next{0};      // the next entry to take, in archive order
+    // The first entry in archive order that failed so far; entries after it
+    // are not started.
+    std::atomic<size_t>       firstFailure{SIZE_MAX};
+
+    // Entries that another one waits for report their end here.
+    std::mutex                doneMutex;
+    std::condition_variable   doneChanged;
+    std::vector<char>         done;
+};
+
+// Each worker writes through a buffer of its own; stored entries are read
+// straight into it, deflated ones are inflated into it.
+constexpr size_t kChunkSize = 1 << 20;
+
+bool WriteAll(HANDLE file, const char* data, size_t size)
+{
+    while (size > 0)
+    {
+        DWORD wrote = 0;
+        if (!WriteFile(file, data, (DWORD)std::min<size_t>(size, 1u << 30), &wrote, nullptr) || wrote == 0)
+            return false;
+        data += wrote;
+        size -= wrote;
+    }
+    return true;
+}
+
+enum ExtractOutcome
+{
+    Extract_Done,
+    Extract_Failed,
+    Extract_Cancelled,
+};
+
+// Streams one entry into the open file a chunk at a time, whatever its size;
+// progress grows with every chunk written, and cancel is seen between chunks.
+ExtractOutcome ExtractEntry(ArchiveReader& reader, mz_uint index, const PlannedEntry& entry, HANDLE file,
+                            std::vector<char>& buffer, InstallJob& job, uint64_t& written)
+{
+    // An entry without data is an empty file, whatever its method says.
+    if (entry.packedSize == 0)
+        return Extract_Done;
+    mz_zip_reader_extract_iter_state* it = mz_zip_reader_extract_iter_new(&reader.zip, index, 0);
+    if (!it)
+        return Extract_Failed;
+    bool writeFailed = false, cancelled = false;
+    while (true)
+    {
+        if (job.cancel.load())
+        {
+            cancelled = true;
+            break;
+        }
+        size_t n = mz_zip_reader_extract_iter_read(it, buffer.data(), buffer.size());
+        if (n == 0)
+            break;
+        if (!WriteAll(file, buffer.data(), n))
+        {
+            writeFailed = true;
+            break;
+        }
+        written += n;
+        job.bytesDone.fetch_add(n);
+    }
+    // Checks the size and the CRC-32 once everything has come through.
+    const bool intact = mz_zip_reader_extract_iter_free(it);
+    if (cancelled)
+        return Extract_Cancelled;
+    return intact && !writeFailed ? Extract_Done : Extract_Failed;
+}
+
+void Fail(UnpackWork& work, size_t index, const std::string& sentence)
+{
+    work.outcomes[index].error = sentence;
+    size_t seen = work.firstFailure.load();
+    while (index < seen && !work.firstFailure.compare_exchange_weak(seen, index))
+    {
+    }
+}
+
+// A failure counts only for the entries after it: an earlier entry that
+// another worker has taken is still written, as it would be on one thread.
+bool FailedBefore(const UnpackWork& work, size_t index)
+{
+    return work.firstFailure.load() < index;
+}
+
+// False when cancel came first.
+bool WaitForEntry(UnpackWork& work, size_t index)
+{
+    std::unique_lock<std::mutex> lock(work.doneMutex);
+    while (!work.done[index])
+    {
+        if (work.job->cancel.load())
+            return false;
+        work.doneChanged.wait_for(lock, std::chrono::milliseconds(50));
+    }
+    return true;
+}
+
+void UnpackEntry(UnpackWork& work, ArchiveReader& reader, std::vector<char>& buffer, size_t index)
+{
+    const PlannedEntry& entry = work.plan[index];
+    InstallJob& job = *work.job;
+    if (entry.kind == Entry_Damaged)
+    {
+        Fail(work, index, "The download is damaged.");
+        return;
+    }
+    if (entry.kind != Entry_File)
+        return;
+    // Two entries for one file are written one after the other, in archive
+    // order, so the later one wins as it would on one thread.
+    if (entry.after >= 0 && !WaitForEntry(work, (size_t)entry.after))
+        return;
+    // A failure of an earlier entry ends the unpack there.
+    if (FailedBefore(work, index) || job.cancel.load())
+        return;
+
+    const fs::path dest = work.installPath / entry.relative;
+    UniqueFile file(CreateFileW(LongPath(dest.wstring()).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!file)
+    {
+        Fail(work, index, "Couldn't write " + WideToUtf8(dest.wstring()) + " - is the game still running?");
+        return;
+    }
+    work.outcomes[index].wrote = true;
+    uint64_t written = 0;
+    ExtractOutcome extracted = ExtractEntry(reader, (mz_uint)index, entry, file.get(), buffer, job, written);
+    // Closed here, on this worker: on Windows an antivirus scans a new file
+    // while it is being closed.
+    file.reset();
+    if (extracted == Extract_Cancelled)
+        return;
+    // A whole entry counts in full once it is over, also when it failed, so
+    // the bar ends where the total is.
+    if (entry.size > written)
+        job.bytesDone.fetch_add(entry.size - written);
+    if (extracted == Extract_Failed)
+        Fail(work, index, "Couldn't unpack " + entry.name + " - is the disk full?");
+}
+
+void MarkDone(UnpackWork& work, size_t index)
+{
+    if (!work.plan[index].awaited)
+        return;
+    {
+        std::lock_guard<std::mutex> lock(work.doneMutex);
+        work.done[index] = 1;
+    }
+    work.doneChanged.notify_all();
+}
+
+// Takes entries in archive order until none is left, one fails or cancel is
+// raised. Every entry it takes it ends (and marks), so a worker waiting for
+// an earlier entry never waits for nothing.
+void RunWorker(UnpackWork& work, ArchiveReader& reader, std::vector<char>& buffer)
+{
+    while (!work.job->cancel.load())
+    {
+        const size_t index = work.next.fetch_add(1);
+        if (index >= work.end || FailedBefore(work, index))
+            return;
+        UnpackEntry(work, reader, buffer, index);
+        MarkDone(work, index);
+    }
+}
+
+void RunHelperWorker(UnpackWork& work)
+{
+    ArchiveReader reader;
+    uint64_t size = 0;
+    // Without a reader of its own this worker takes nothing; the others do
+    // the work.
+    if (OpenArchive(work.archivePath, reader, size) != Open_Ready)
+        return;
+    std::vector<char> buffer;
+    try
+    {
+        buffer.resize(kChunkSize);
+    }
+    catch (const std::bad_alloc&)
+    {
+        return;
+    }
+    RunWorker(work, reader, buffer);
+}
+
+// At least two workers, one per core, at most four: the disk and Wine's
+// file layer gain nothing from more.
+unsigned WorkerCount(size_t files)
+{
+    unsigned n = std::clamp(std::thread::hardware_concurrency(), 2u, 4u);
+    return (unsigned)std::max<size_t>(1, std::min<size_t>(n, files));
 }
 } // namespace
 
@@ -180,45 +484,72 @@ bool IsSafeEntryName(const std::string& name)
 // device). The unpack creates only plain folders and plain files, never links,
 // so no entry can turn a folder below the install folder into a way out for a
 // later entry.
+//
+// The entries are written by several workers at once, each taking the next
+// entry in archive order. The folders are all made first, on this thread, in
+// archive order; the outcome is the one a single thread would reach: the
+// first failing entry in archive order is the one reported, once it has
+// failed no later entry is started (one that another worker had already
+// begun runs to its end), and of two entries for one file the later one wins.
 UnpackResult UnpackGameArchive(const std::string& archivePath, const std::string& installDir,
                                const std::string& exeName, InstallJob& job)
 {
-    // Nobody may write to the archive while it is read, not even one of its
-    // own entries that happens to carry its name.
-    FILE* archive = _wfsopen(LongPath(Utf8ToWide(archivePath)).c_str(), L"rb", _SH_DENYWR);
-    if (!archive)
-        return Failed("Couldn't open the download (an antivirus may be scanning it) - try again.");
-    _fseeki64(archive, 0, SEEK_END);
-    long long archiveSize = _ftelli64(archive);
-    _fseeki64(archive, 0, SEEK_SET);
+    UnpackWork work;
+    work.archivePath = Utf8ToWide(archivePath);
+    work.installPath = fs::path(Utf8ToWide(installDir));
+    work.job = &job;
 
-    mz_zip_archive zip;
-    mz_zip_zero_struct(&zip);
-    if (archiveSize <= 0 || !mz_zip_reader_init_cfile(&zip, archive, (mz_uint64)archiveSize, 0))
+    ArchiveReader reader;
+    uint64_t archiveSize = 0;
+    switch (OpenArchive(work.archivePath, reader, archiveSize))
     {
-        fclose(archive);
+    case Open_NoFile:
+        return Failed("Couldn't open the download (an antivirus may be scanning it) - try again.");
+    case Open_NotZip:
         return Failed("The download isn't a readable zip.");
+    case Open_Ready:
+        break;
     }
 
-    mz_uint count = mz_zip_reader_get_num_files(&zip);
+    const mz_uint count = mz_zip_reader_get_num_files(&reader.zip);
 
-    // Pass 1: total size, and the folder that holds the executable. Only an
-    // entry that will really be written may name that folder.
+    // Pass 1: total size, the folder that holds the executable, and the plan.
+    // Only an entry that will really be written may name that folder.
     uint64_t total = 0;
     bool haveCandidate = false;
     std::string prefix;
+    work.plan.resize(count);
+    work.end = count;
     for (mz_uint i = 0; i < count; i++)
     {
+        PlannedEntry& entry = work.plan[i];
         mz_zip_archive_file_stat st;
-        if (!mz_zip_reader_file_stat(&zip, i, &st))
+        if (!mz_zip_reader_file_stat(&reader.zip, i, &st))
+        {
+            // Nothing after it is unpacked.
+            if (i < work.end)
+            {
+                entry.kind = Entry_Damaged;
+                work.end = i + 1;
+            }
             continue;
+        }
         total += st.m_uncomp_size;
         std::string name = st.m_filename;
+        const bool folder = mz_zip_reader_is_file_a_directory(&reader.zip, i);
+        const bool safe = IsSafeEntryName(name);
+        if (i < work.end && safe)
+        {
+            entry.kind = folder ? Entry_Folder : Entry_File;
+            entry.name = name;
+            entry.relative = RelativeName(name);
+            entry.size = st.m_uncomp_size;
+            entry.packedSize = st.m_comp_size;
+        }
         size_t cut = name.find_last_of("/\\");
         std::string finalPart = cut == std::string::npos ? name : name.substr(cut + 1);
         std::string folderPart = cut == std::string::npos ? std::string() : name.substr(0, cut);
-        if (!EqualsIgnoringAsciiCase(finalPart, exeName) || !IsSafeEntryName(name)
-            || mz_zip_reader_is_file_a_directory(&zip, i))
+        if (!EqualsIgnoringAsciiCase(finalPart, exeName) || !safe || folder)
             continue;
         // First match wins, unless it sits at the root or a later match is
         // shallower than its folder.
@@ -230,60 +561,65 @@ UnpackResult UnpackGameArchive(const std::string& archivePath, const std::string
     }
     job.bytesTotal.store(total);
 
-    // Pass 2: extraction. Output goes through one large buffer so the decoder's
-    // small chunks reach the disk as few big writes.
-    const fs::path installPath(Utf8ToWide(installDir));
-    std::vector<char> writeBuffer(1 << 20);
-    std::string error;
-    UnpackResult r;
+    // The folders, in archive order, and which entries write the same file.
     FolderMaker folders;
-    folders.root = installPath;
-    MakeFolders(installPath.wstring());
-    for (mz_uint i = 0; i < count && error.empty() && !job.cancel.load(); i++)
+    folders.root = work.installPath;
+    MakeFolders(work.installPath.wstring());
+    FileWriters lastWriter;
+    size_t files = 0;
+    for (size_t i = 0; i < work.end && !job.cancel.load(); i++)
     {
-        mz_zip_archive_file_stat st;
-        if (!mz_zip_reader_file_stat(&zip, i, &st))
+        PlannedEntry& entry = work.plan[i];
+        if (entry.kind == Entry_Folder)
+            MakeEntryFolders(folders, entry.relative, lastWriter);
+        if (entry.kind != Entry_File)
+            continue;
+        MakeEntryFolders(folders, entry.relative.parent_path(), lastWriter);
+        auto [at, added] = lastWriter.try_emplace(entry.relative.wstring(), i);
+        if (!added)
         {
-            error = "The download is damaged.";
+            entry.after = (int64_t)at->second;
+            work.plan[at->second].awaited = true;
+            at->second = i;
+        }
+        files++;
+    }
+    work.outcomes.resize(count);
+    work.done.assign(count, 0);
+
+    // Pass 2: the workers. This thread is one of them; a helper that cannot
+    // be started only makes the unpack slower.
+    std::vector<char> buffer(kChunkSize);
+    std::vector<std::thread> helpers;
+    const unsigned workers = WorkerCount(files);
+    helpers.reserve(workers);
+    for (unsigned k = 1; k < workers; k++)
+    {
+        try
+        {
+            helpers.emplace_back(RunHelperWorker, std::ref(work));
+        }
+        catch (const std::system_error&)
+        {
             break;
         }
-        std::string name = st.m_filename;
-        if (!IsSafeEntryName(name))
-            continue;
+    }
+    RunWorker(work, reader, buffer);
+    for (std::thread& t : helpers)
+        t.join();
 
-        const fs::path relative = RelativeName(name);
-        if (mz_zip_reader_is_file_a_directory(&zip, i))
-        {
-            MakeEntryFolders(folders, relative);
-            continue;
-        }
-        MakeEntryFolders(folders, relative.parent_path());
-        const fs::path dest = installPath / relative;
-
-        OutputFile out;
-        out.file = _wfopen(LongPath(dest.wstring()).c_str(), L"wb");
-        if (!out.file)
-        {
-            error = "Couldn't write " + WideToUtf8(dest.wstring()) + " - is the game still running?";
-            break;
-        }
-        setvbuf(out.file, writeBuffer.data(), _IOFBF, writeBuffer.size());
-
-        r.createdFiles.push_back(WideToUtf8(relative.wstring()));
-        bool extracted = mz_zip_reader_extract_to_callback(&zip, i, WriteChunk, &out, 0) && out.good;
-        job.bytesDone.fetch_add(st.m_uncomp_size);
-        // The last buffered bytes reach the disk only here; a failed flush is a
-        // failed write too.
-        if (fclose(out.file) != 0)
-            extracted = false;
-        if (!extracted)
-            error = "Couldn't unpack " + name + " - is the disk full?";
+    UnpackResult r;
+    r.createdFolders = std::move(folders.created);
+    std::string error;
+    std::set<std::wstring, IgnoreCaseLess> listed;
+    for (size_t i = 0; i < work.end; i++)
+    {
+        if (error.empty())
+            error = work.outcomes[i].error;
+        if (work.outcomes[i].wrote && listed.insert(work.plan[i].relative.wstring()).second)
+            r.createdFiles.push_back(WideToUtf8(work.plan[i].relative.wstring()));
     }
 
-    mz_zip_reader_end(&zip);
-    fclose(archive);
-
-    r.createdFolders = std::move(folders.created);
     if (job.cancel.load())
     {
         r.outcome = UnpackResult::Cancelled;
@@ -295,7 +631,7 @@ UnpackResult UnpackGameArchive(const std::string& archivePath, const std::string
         return r;
     }
 
-    fs::path gameDir = prefix.empty() ? installPath : Normalised(installPath / fs::path(Utf8ToWide(prefix)));
+    fs::path gameDir = prefix.empty() ? work.installPath : Normalised(work.installPath / fs::path(Utf8ToWide(prefix)));
     if (PathAttributes((gameDir / fs::path(Utf8ToWide(exeName))).wstring()) == INVALID_FILE_ATTRIBUTES)
     {
         r.error = "The download has no " + exeName + " in it.";
@@ -307,9 +643,10 @@ UnpackResult UnpackGameArchive(const std::string& archivePath, const std::string
     // and the shortcuts name, so it never moves. Nor does a folder that was
     // there before the unpack: it may hold the user's own files.
     const fs::path relativeGameDir = RelativeName(prefix);
-    const bool madeGameDir = std::find(r.createdFolders.begin(), r.createdFolders.end(),
-                                       WideToUtf8(relativeGameDir.wstring())) != r.createdFolders.end();
-    if (!prefix.empty() && madeGameDir && !SamePath(gameDir, Normalised(installPath)) &&
+    bool madeGameDir = false;
+    for (const std::string& made : r.createdFolders)
+        madeGameDir = madeGameDir || PathsEqualIgnoreCase(Utf8ToWide(made), relativeGameDir.wstring());
+    if (!prefix.empty() && madeGameDir && !PathsEqualIgnoreCase(gameDir.wstring(), Normalised(work.installPath).wstring()) &&
         gameDir.filename() != L"Ostrel")
     {
         fs::path target = gameDir.parent_path() / L"Ostrel";
@@ -322,8 +659,7 @@ UnpackResult UnpackGameArchive(const std::string& archivePath, const std::string
                 for (std::string& item : *list)
                 {
                     std::wstring w = Utf8ToWide(item);
-                    if (w.size() >= from.size() && w.compare(0, from.size(), from) == 0 &&
-                        (w.size() == from.size() || w[from.size()] == L'\\'))
+                    if (PathStartsWithIgnoreCase(w, from) && (w.size() == from.size() || w[from.size()] == L'\\'))
                         item = WideToUtf8(to + w.substr(from.size()));
                 }
             gameDir = target;

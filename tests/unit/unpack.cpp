@@ -52,6 +52,34 @@ UnpackResult Unpack(const Scene& s, const std::string& exeName, InstallJob& job)
 {
     return UnpackGameArchive(s.archive, s.install, exeName, job);
 }
+
+// Bytes that differ everywhere (no two chunks alike), compressible or not.
+std::string Pattern(size_t size, uint32_t seed, bool text)
+{
+    std::string out(size, '\0');
+    uint32_t x = seed * 2654435761u + 1;
+    for (size_t i = 0; i < size; i++)
+    {
+        x = x * 1664525u + 1013904223u;
+        out[i] = text ? (char)('a' + (x >> 24) % 8) : (char)(x >> 24);
+    }
+    return out;
+}
+
+// Every file the unpack says it wrote can be opened with no sharing at all:
+// no worker still holds it.
+void CheckClosed(const Scene& s, const std::vector<std::string>& files)
+{
+    for (const std::string& f : files)
+    {
+        CAPTURE(f);
+        HANDLE h = CreateFileW(Utf8ToWide(s.In(f)).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+        CHECK(h != INVALID_HANDLE_VALUE);
+        if (h != INVALID_HANDLE_VALUE)
+            CloseHandle(h);
+    }
+}
 } // namespace
 
 TEST_CASE("entry names that may be written below the install folder")
@@ -314,15 +342,61 @@ TEST_CASE("unsafe entries are skipped and nothing lands outside the install fold
     CHECK(job.bytesTotal.load() == 4 * 5 + 6 * 3 + 3 * 2 + 5 + 8 * 3 + 4 + 3);
 }
 
-TEST_CASE("progress counts whole entries")
+TEST_CASE("large stored and deflated entries among many small ones, byte-exact and listed in archive order")
 {
-    Scene s("progress", {{"Game/", ""}, {"Game/game.exe", std::string(1000, 'x')}, {"Game/big.bin", std::string(300000, 'y')}});
+    // Several workers write at once; every byte must land in its own file.
+    std::vector<ZipEntry> entries;
+    entries.push_back({"Game/big-stored.bin", Pattern(24u << 20, 1, false), 0});
+    for (int i = 0; i < 120; i++)
+        entries.push_back({"Game/small/" + std::to_string(i) + ".dat", Pattern(1000 + i * 397, 10 + i, i % 2 == 0),
+                           i % 3 == 0 ? 0 : 6});
+    entries.push_back({"Game/big-deflated.txt", Pattern(24u << 20, 2, true), 1});
+    entries.push_back({"Game/empty.txt", "", 6});
+    entries.push_back({"Game/game.exe", "exe"});
+    Scene s("byte-exact", entries);
     InstallJob job;
     UnpackResult r = Unpack(s, "game.exe", job);
     REQUIRE(r.outcome == UnpackResult::Unpacked);
-    CHECK(job.bytesTotal.load() == 301000);
-    CHECK(job.bytesDone.load() == 301000);
-    CHECK(ReadFileBytes(s.In("Ostrel\\big.bin")) == std::string(300000, 'y'));
+    uint64_t total = 0;
+    std::vector<std::string> expected;
+    for (const ZipEntry& e : entries)
+    {
+        std::string relative = "Ostrel" + e.name.substr(4);
+        for (char& ch : relative)
+            if (ch == '/')
+                ch = '\\';
+        CAPTURE(relative);
+        CHECK(ReadFileBytes(s.In(relative)) == e.data);
+        expected.push_back(relative);
+        total += e.data.size();
+    }
+    CHECK(r.createdFiles == expected);
+    CHECK(r.createdFolders == std::vector<std::string>{"Ostrel", "Ostrel\\small"});
+    CHECK(job.bytesTotal.load() == total);
+    CHECK(job.bytesDone.load() == total);
+    CheckClosed(s, r.createdFiles);
+}
+
+TEST_CASE("entries that land on one file are written in archive order")
+{
+    SUBCASE("the later entry wins, whatever the letter case, and the file is listed once")
+    {
+        Scene s("same-file", {{"Game/a.bin", Pattern(8u << 20, 3, true), 1}, {"GAME/./A.BIN", "second"},
+                              {"Game/game.exe", "exe"}});
+        InstallJob job;
+        UnpackResult r = Unpack(s, "game.exe", job);
+        REQUIRE(r.outcome == UnpackResult::Unpacked);
+        CHECK(ReadFileBytes(s.In("Ostrel\\a.bin")) == "second");
+        CHECK(r.createdFiles == std::vector<std::string>{"Ostrel\\a.bin", "Ostrel\\game.exe"});
+    }
+    SUBCASE("a folder entry where an earlier entry put a file leaves the file alone")
+    {
+        Scene s("file-then-folder", {{"Game/x", "a file"}, {"Game/x/", ""}, {"Game/game.exe", "exe"}});
+        InstallJob job;
+        UnpackResult r = Unpack(s, "game.exe", job);
+        REQUIRE(r.outcome == UnpackResult::Unpacked);
+        CHECK(ReadFileBytes(s.In("Ostrel\\x")) == "a file");
+    }
 }
 
 TEST_CASE("failures and their sentences")
@@ -373,13 +447,41 @@ TEST_CASE("failures and their sentences")
         CHECK(r.outcome == UnpackResult::Failed);
         CHECK(r.error == "Couldn't unpack Game/data.bin - is the disk full?");
         CHECK(ReadFileBytes(s.In("Game\\first.txt")) == "first");
-        CHECK_FALSE(PathExists(s.In("Game\\game.exe")));
-        // The failed entry still counts as done.
-        CHECK(job.bytesDone.load() == 5 + payload.size());
+        // The failed entry still counts as done. (Another worker may already
+        // have begun the entry after it.)
+        CHECK(job.bytesDone.load() >= 5 + payload.size());
+        CheckClosed(s, r.createdFiles);
+    }
+    SUBCASE("of two damaged entries the first in the archive is reported, though the second fails sooner")
+    {
+        // The large one is only found damaged near its end; the small one
+        // right away, on another worker, while the large one still inflates.
+        const std::string large = Pattern(48u << 20, 4, true);
+        const std::string small = "SMALL-PAYLOAD-THAT-WILL-BE-DAMAGED";
+        std::string zip = MakeZip({{"Game/first.txt", "first", 0}, {"Game/large.bin", large, 1},
+                                   {"Game/small.bin", small, 0}, {"Game/game.exe", "exe", 0}});
+        // The last compressed bytes of the large entry lie just before its
+        // data descriptor (16 bytes) and the small entry's local header (30
+        // bytes, then its name).
+        size_t at = zip.find("Game/small.bin");
+        REQUIRE(at != std::string::npos);
+        REQUIRE(at > 30 + 16 + 8);
+        zip[at - 30 - 16 - 8] ^= 0x55;
+        at = zip.find(small);
+        REQUIRE(at != std::string::npos);
+        zip[at + 3] ^= 0x20;
+        Scene s("first-failure", {});
+        WriteFileBytes(s.archive, zip);
+        InstallJob job;
+        UnpackResult r = Unpack(s, "game.exe", job);
+        CHECK(r.outcome == UnpackResult::Failed);
+        CHECK(r.error == "Couldn't unpack Game/large.bin - is the disk full?");
+        CHECK(ReadFileBytes(s.In("Game\\first.txt")) == "first");
+        CheckClosed(s, r.createdFiles);
     }
     SUBCASE("a destination held open without sharing")
     {
-        Scene s("locked", {{"Game/a.txt", "new"}, {"Game/game.exe", "exe"}});
+        Scene s("locked", {{"Game/game.exe", "exe"}, {"Game/a.txt", "new"}});
         WriteFileBytes(s.In("Game\\a.txt"), "old");
         HANDLE h = CreateFileW(Utf8ToWide(s.In("Game\\a.txt")).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
                                FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -390,7 +492,8 @@ TEST_CASE("failures and their sentences")
         CHECK(r.outcome == UnpackResult::Failed);
         CHECK(r.error == "Couldn't write " + s.In("Game\\a.txt") + " - is the game still running?");
         CHECK(ReadFileBytes(s.In("Game\\a.txt")) == "old");
-        CHECK_FALSE(PathExists(s.In("Game\\game.exe")));
+        // Written before the failure, and left in place.
+        CHECK(ReadFileBytes(s.In("Game\\game.exe")) == "exe");
     }
     SUBCASE("a read-only destination")
     {
@@ -444,7 +547,7 @@ TEST_CASE("failures and their sentences")
     }
 }
 
-TEST_CASE("cancel takes effect between entries")
+TEST_CASE("cancel takes effect between chunks")
 {
     SUBCASE("raised before the unpack starts: nothing is written")
     {
@@ -456,14 +559,14 @@ TEST_CASE("cancel takes effect between entries")
         CHECK(r.error.empty());
         CHECK(Listing(s.install).empty());
     }
-    SUBCASE("raised while an entry is written: that entry is completed, the rest is not started")
+    SUBCASE("raised while the workers write large entries: they stop inside them, and progress is what is on disk")
     {
-        // Large, quickly decompressed entries; the watcher raises cancel as soon
-        // as the first one has been counted.
-        const size_t size = 4u << 20;
-        std::vector<ZipEntry> entries;
-        for (int i = 0; i < 6; i++)
-            entries.push_back({"Game/part" + std::to_string(i) + ".bin", std::string(size, (char)('a' + i)), 1});
+        // Two large entries that several workers begin at once; the watcher
+        // raises cancel as soon as the first chunk has been counted.
+        const std::string big = Pattern(64u << 20, 5, true);
+        std::vector<ZipEntry> entries = {{"Game/big0.bin", big, 1}, {"Game/big1.bin", big, 1}};
+        for (int i = 0; i < 20; i++)
+            entries.push_back({"Game/after" + std::to_string(i) + ".bin", "later"});
         entries.push_back({"Game/game.exe", "exe"});
         Scene s("cancel-mid", entries);
         InstallJob job;
@@ -478,15 +581,23 @@ TEST_CASE("cancel takes effect between entries")
         CHECK(r.error.empty());
         CHECK_FALSE(PathExists(s.In("Game\\game.exe")));
         CHECK_FALSE(PathExists(s.In("Ostrel")));
-        // No entry is left half written, and progress matches what is on disk.
+        // What is on disk is the start of each entry, and exactly what the
+        // progress counted; a 64 MiB entry does not run to its end first.
         uint64_t onDisk = 0;
+        bool stoppedInside = false;
         for (const std::string& name : Listing(s.In("Game")))
         {
             CAPTURE(name);
-            CHECK(fs::file_size(fs::path(Utf8ToWide(s.In("Game\\" + name)))) == size);
-            onDisk += size;
+            const std::string bytes = ReadFileBytes(s.In("Game\\" + name));
+            const std::string& content = name.rfind("big", 0) == 0 ? big : std::string("later");
+            CHECK(content.compare(0, bytes.size(), bytes) == 0);
+            stoppedInside = stoppedInside || bytes.size() < content.size();
+            onDisk += bytes.size();
         }
-        CHECK(onDisk >= size);
+        CHECK(stoppedInside);
         CHECK(job.bytesDone.load() == onDisk);
+        CHECK(job.bytesDone.load() < job.bytesTotal.load());
+        CHECK(r.createdFiles.size() == Listing(s.In("Game")).size());
+        CheckClosed(s, r.createdFiles);
     }
 }
