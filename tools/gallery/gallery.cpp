@@ -3,12 +3,12 @@
 // Not part of the setup's command line; used by the screenshot test and to
 // refresh docs/screenshots.
 //   ostrel_gallery.exe OUTPUT_FOLDER
-#include "app/dpi_awareness.h"
 #include "app/window.h"
 #include "state/installer_app.h"
 #include "util/text.h"
 
 #include <imgui.h>
+#include <imgui_impl_win32.h>
 #include <miniz.h>
 #include <objbase.h>
 
@@ -196,7 +196,7 @@ int wmain(int argc, wchar_t** argv)
     std::filesystem::create_directories(outDir, ec);
 
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-    EnableDpiAwareness();
+    ImGui_ImplWin32_EnableDpiAwareness();
     HINSTANCE instance = GetModuleHandleW(nullptr);
     HWND window = CreateMainWindow(instance);
     if (!window)
@@ -210,6 +210,7 @@ int wmain(int argc, wchar_t** argv)
     UpdateWindow(window);
 
     int failures = 0;
+    bool first = true;
     for (const Shot& shot : Shots())
     {
         auto app = std::make_unique<InstallerApp>();
@@ -228,6 +229,23 @@ int wmain(int argc, wchar_t** argv)
             PresentFrame();
         }
         std::filesystem::path file = outDir / (std::string(shot.name) + ".png");
+        if (first)
+        {
+            // A proportional font draws "iiiiiiii" much narrower than
+            // "MMMMMMMM"; the built-in bitmap font gives both the same fixed
+            // advance. Under Wine there is no Segoe UI: the system's message
+            // font must have stood in, not the bitmap font.
+            const float narrow = ImGui::CalcTextSize("iiiiiiii").x;
+            const float wide = ImGui::CalcTextSize("MMMMMMMM").x;
+            printf("font: %s (iiiiiiii %.1f px, MMMMMMMM %.1f px)\n", ImGui::GetIO().Fonts->Fonts[0]->GetDebugName(),
+                   narrow, wide);
+            if (!(narrow < wide * 0.8f))
+            {
+                fprintf(stderr, "the wizard draws with a fixed-width font, not a proportional UI font\n");
+                failures++;
+            }
+            first = false;
+        }
         if (!ok || !WritePng(file, rgba, w, h))
         {
             fprintf(stderr, "%s: could not capture\n", shot.name);
