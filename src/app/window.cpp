@@ -325,6 +325,9 @@ static void UpdateTaskbar(const InstallerApp& app, TaskbarProgress& shown)
     shown = now;
 }
 
+// WM_SYSTIMER: not in the SDK headers.
+static const UINT kSystemTimer = 0x0118;
+
 void RunFrameLoop(InstallerApp& app)
 {
     // ImGui needs a few frames after an input to settle (hover, release,
@@ -365,7 +368,10 @@ void RunFrameLoop(InstallerApp& app)
         {
             TranslateMessage(&msg);
             DispatchMessageW(&msg);
-            any = true;
+            // The system's own timers (Wine blinks an input caret with one
+            // about twice a second) change nothing on the page.
+            if (msg.message != WM_TIMER && msg.message != kSystemTimer)
+                any = true;
             if (msg.message == WM_QUIT)
                 quit = true;
         }
@@ -386,6 +392,9 @@ void RunFrameLoop(InstallerApp& app)
                 break;
             continue;
         }
+        // Woken by a message that changes nothing, with nothing else due.
+        if (!any && settle == 0 && wait < 0)
+            continue;
         DrawFrame(app);
         occluded = !PresentFrame();
         if (settle > 0)
