@@ -651,3 +651,19 @@ TEST_CASE("frames are asked for only while something can change")
     CHECK(WizardFrameWait(app) == -1);
     app.alive->store(false);
 }
+
+TEST_CASE("the UTF-8 check every headless frame applies")
+{
+    struct Case { std::string text; bool ok; };
+    const Case cases[] = {
+        {"plain", true},
+        {"C:\\Jeux d\xe2\x80\x99\xc3\xa9t\xc3\xa9\\\xe3\x82\xb2\xe3\x83\xbc\xe3\x83\xa0 \xf0\x9f\x8e\xae", true},
+        {"C:\\Jeux d'\xe9t\xe9", false},        // Windows-1252 bytes
+        {"\x83\x51\x81\x5b\x83\x80", false},      // Shift-JIS bytes
+        {"\xc3", false},                          // cut short
+        {"\xc0\xaf", false},                      // overlong
+        {"\xed\xa0\x80", false},                  // a surrogate
+    };
+    for (const Case& c : cases)
+        CHECK(IsUtf8(c.text) == c.ok);
+}
