@@ -19,6 +19,7 @@
 #include <shobjidl.h>
 #include <wrl/client.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -155,7 +156,7 @@ struct MemoryDcTraits
 // bold, through GDI: wherever Segoe UI is missing (older systems, Wine) this
 // is still a real proportional UI font. Null when GDI cannot give them; the
 // result is allocated for the font atlas, which takes ownership.
-static void* MessageFontData(bool bold, int& size)
+static void* MessageFontData(bool bold, int& size, std::string& name)
 {
     size = 0;
     NONCLIENTMETRICSW ncm = {};
@@ -163,6 +164,7 @@ static void* MessageFontData(bool bold, int& size)
     if (!SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof(ncm), &ncm, 0))
         return nullptr;
     LOGFONTW lf = ncm.lfMessageFont;
+    name = WideToUtf8(lf.lfFaceName) + (bold ? " Bold" : "");
     lf.lfWeight = bold ? FW_BOLD : FW_NORMAL;
     lf.lfItalic = FALSE;
     UniqueHandle<GdiObjectTraits> font(CreateFontIndirectW(&lf));
@@ -212,12 +214,20 @@ static void LoadFonts(ImGuiIO& io)
     else
     {
         int size = 0;
-        if (void* data = MessageFontData(false, size))
-            main = io.Fonts->AddFontFromMemoryTTF(data, size, 15.0f);
+        std::string name;
+        ImFontConfig cfg;
+        if (void* data = MessageFontData(false, size, name))
+        {
+            snprintf(cfg.Name, sizeof(cfg.Name), "%s", name.c_str());
+            main = io.Fonts->AddFontFromMemoryTTF(data, size, 15.0f, &cfg);
+        }
         if (main)
         {
-            if (void* bold = MessageFontData(true, size))
-                g_semiboldFont = io.Fonts->AddFontFromMemoryTTF(bold, size, 15.0f);
+            if (void* bold = MessageFontData(true, size, name))
+            {
+                snprintf(cfg.Name, sizeof(cfg.Name), "%s", name.c_str());
+                g_semiboldFont = io.Fonts->AddFontFromMemoryTTF(bold, size, 15.0f, &cfg);
+            }
         }
     }
     if (!main)

@@ -77,7 +77,14 @@ void InstallerApp::DrawSidePanel(float h)
     dl->AddRectFilledMultiColor(ImVec2(0, 0), ImVec2(178 * s, h - 58 * s),
                                 IM_COL32(238, 0, 238, 255), IM_COL32(20, 0, 250, 255),
                                 IM_COL32(120, 0, 190, 255), IM_COL32(8, 0, 170, 255));
-    dl->AddText(semibold, 46 * s, ImVec2(24 * s, 30 * s), IM_COL32(255, 255, 255, 255), "OSTREL");
+    // 46 units high, or smaller where the font at hand (a stand-in for
+    // Segoe UI Semibold) would run past the panel's edge.
+    float titleSize = 46 * s;
+    const float titleWidth = semibold->CalcTextSizeA(titleSize, FLT_MAX, 0.0f, "OSTREL").x;
+    const float room = (178 - 24 - 10) * s;
+    if (titleWidth > room)
+        titleSize *= room / titleWidth;
+    dl->AddText(semibold, titleSize, ImVec2(24 * s, 30 * s), IM_COL32(255, 255, 255, 255), "OSTREL");
     dl->AddText(light, 18 * s, ImVec2(28 * s, 88 * s), IM_COL32(255, 255, 255, 230), "Setup");
     dl->AddLine(ImVec2(28 * s, 118 * s), ImVec2((178 - 28) * s, 118 * s), IM_COL32(255, 255, 255, 110), 1.0f);
 
@@ -241,10 +248,11 @@ void InstallerApp::Frame()
 
 int WizardFrameWait(InstallerApp& app)
 {
-    // The moving block of the digest check is the only animation.
+    // The moving block of the digest check is the only animation; 30 frames
+    // a second move it smoothly at a fraction of the cost of the display's rate.
     if (app.page == Page_Progress && app.jobBusy.load() && app.jobStage.load() == Stage_Game &&
         app.gamePhase.load() == GamePhase_Check)
-        return 16;
+        return 33;
     // Figures that move on their own: a job, a server check, a free-space query.
     if (app.jobBusy.load() || app.infoJob)
         return 100;

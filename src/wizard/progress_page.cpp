@@ -115,8 +115,17 @@ void DrawStepList(const char* const* labels, int count, int stage, bool busy, bo
         const StepMark mark = StepMarkFor(i, stage, busy, finished, succeeded);
         const char* text = mark == Step_Done ? "[x]" : mark == Step_Current ? "[>]" : "[ ]";
         const ImU32 col = mark == Step_Done ? Col_StepDone : mark == Step_Current ? Col_Black : Col_Grey;
+        // The labels start at one column whatever the mark's width: in a
+        // proportional font "[ ]" is narrower than "[x]". The log (what the
+        // tests read) keeps the line as one text.
         PagePos(208, 80.0f + 24.0f * i, scale);
-        PageText(col, "%s  %s", text, labels[i]);
+        const ImVec2 at = ImGui::GetCursorScreenPos();
+        const float column = ImGui::CalcTextSize("[x]").x + ImGui::CalcTextSize("  ").x;
+        ImDrawList* dl = ImGui::GetWindowDrawList();
+        dl->AddText(at, col, text);
+        dl->AddText(ImVec2(at.x + column, at.y), col, labels[i]);
+        ImGui::Dummy(ImVec2(column + ImGui::CalcTextSize(labels[i]).x, ImGui::GetTextLineHeight()));
+        ImGui::LogText("\n%s  %s", text, labels[i]);
     }
 }
 

@@ -12,11 +12,13 @@
 #include <miniz.h>
 #include <objbase.h>
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -103,6 +105,9 @@ std::vector<Shot> Shots()
              a.jobBytesTotal = 3 * GB + 200 * MB;
              a.speedBytesPerSec = 12.5 * MB;
              a.speedLastBytes = a.jobBytesDone;
+             a.speedSamples = 10;    // steady: the time estimate shows
+             // Sampled just now: the few frames of the shot take no new sample.
+             a.speedLastTime = std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
          }},
         {"progress-game-check", [](InstallerApp& a) {
              Running(a, Page_Progress, 2, "Downloading the game...");
@@ -223,6 +228,16 @@ int wmain(int argc, wchar_t** argv)
         for (int frame = 0; frame < 4; frame++)
         {
             PumpMessages();
+            // The location page's free space arrives from a background query.
+            for (int i = 0; i < 200 && frame == 3 && app->page == Page_Location; i++)
+            {
+                {
+                    std::lock_guard<std::mutex> lock(app->freeSpace->mutex);
+                    if (app->freeSpace->running == 0)
+                        break;
+                }
+                Sleep(10);
+            }
             DrawFrame(*app);
             if (frame == 3)
                 ok = ReadBackBuffer(rgba, w, h);
