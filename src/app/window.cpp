@@ -297,18 +297,57 @@ void SetWindowApp(InstallerApp* app)
     g_app = app;
 }
 
-void DrawFrame(InstallerApp& app)
+// The GUI frame up to its draw data; cheap next to rendering it under Wine.
+static void BuildFrame(InstallerApp& app)
 {
     ImGui_ImplDX11_NewFrame();
     ImGui_ImplWin32_NewFrame();
     ImGui::NewFrame();
     app.Frame();
     ImGui::Render();
+}
+
+static void RenderFrame()
+{
     const float clear[4] = {15 / 255.0f, 15 / 255.0f, 19 / 255.0f, 1.0f};
     ID3D11RenderTargetView* target = g_renderTarget.Get();
     g_context->OMSetRenderTargets(1, &target, nullptr);
     g_context->ClearRenderTargetView(target, clear);
     ImGui_ImplDX11_RenderDrawData(ImGui::GetDrawData());
+}
+
+void DrawFrame(InstallerApp& app)
+{
+    BuildFrame(app);
+    RenderFrame();
+}
+
+// A digest of what the frame draws: vertices, indices, commands and textures.
+// Equal digests mean an equal picture.
+static uint64_t DrawDataDigest(const ImDrawData* dd)
+{
+    uint64_t h = 1469598103934665603ull;
+    auto mix = [&h](const void* data, size_t size) {
+        const unsigned char* p = (const unsigned char*)data;
+        for (size_t i = 0; i < size; i++)
+            h = (h ^ p[i]) * 1099511628211ull;
+    };
+    mix(&dd->DisplaySize, sizeof(dd->DisplaySize));
+    for (const ImDrawList* dl : dd->CmdLists)
+    {
+        mix(dl->VtxBuffer.Data, (size_t)dl->VtxBuffer.Size * sizeof(ImDrawVert));
+        mix(dl->IdxBuffer.Data, (size_t)dl->IdxBuffer.Size * sizeof(ImDrawIdx));
+        for (const ImDrawCmd& cmd : dl->CmdBuffer)
+        {
+            const ImTextureID tex = cmd.GetTexID();
+            mix(&cmd.ClipRect, sizeof(cmd.ClipRect));
+            mix(&tex, sizeof(tex));
+            mix(&cmd.VtxOffset, sizeof(cmd.VtxOffset));
+            mix(&cmd.IdxOffset, sizeof(cmd.IdxOffset));
+            mix(&cmd.ElemCount, sizeof(cmd.ElemCount));
+        }
+    }
+    return h;
 }
 
 bool PresentFrame()
@@ -352,6 +391,7 @@ void RunFrameLoop(InstallerApp& app)
         g_taskbar.Reset();
     TaskbarProgress shown;
     int lastWait = -1;
+    uint64_t presented = 0;     // digest of the picture on screen
 
     for (;;)
     {
@@ -405,8 +445,23 @@ void RunFrameLoop(InstallerApp& app)
         // Woken by a message that changes nothing, with nothing else due.
         if (!any && settle == 0 && wait < 0)
             continue;
-        DrawFrame(app);
-        occluded = !PresentFrame();
+        BuildFrame(app);
+        // A timed frame (figures that move ten times a second) whose picture
+        // did not change is not rendered again: a slow download moves its bar
+        // a pixel every second or so. After input or a message it always is.
+        const uint64_t digest = DrawDataDigest(ImGui::GetDrawData());
+        bool timed = !any && settle == 0;
+        // Texture work the renderer still owes (new glyphs) is never put off.
+        if (const ImVector<ImTextureData*>* textures = ImGui::GetDrawData()->Textures)
+            for (const ImTextureData* t : *textures)
+                if (t->Status != ImTextureStatus_OK)
+                    timed = false;
+        if (!(timed && digest == presented))
+        {
+            RenderFrame();
+            occluded = !PresentFrame();
+            presented = digest;
+        }
         if (settle > 0)
             settle--;
         if (app.quitRequested)
