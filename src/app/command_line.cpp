@@ -1,6 +1,7 @@
 #include "app/command_line.h"
 
 #include "state/installer_app.h"
+#include "util/handles.h"
 #include "util/text.h"
 
 #include <shellapi.h>
@@ -41,14 +42,19 @@ LaunchOptions ParseCommandLine(const std::vector<std::wstring>& words)
 
 LaunchOptions ReadCommandLine()
 {
+    struct ArgvTraits
+    {
+        using Handle = LPWSTR*;
+        static Handle Invalid() { return nullptr; }
+        static void Close(Handle h) { LocalFree(h); }
+    };
     int argc = 0;
-    LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+    UniqueHandle<ArgvTraits> argv(CommandLineToArgvW(GetCommandLineW(), &argc));
     if (!argv)
         return LaunchOptions();
     std::vector<std::wstring> words;
     for (int i = 1; i < argc; i++)
-        words.emplace_back(argv[i]);
-    LocalFree(argv);
+        words.emplace_back(argv.get()[i]);
     return ParseCommandLine(words);
 }
 

@@ -1,9 +1,11 @@
 // Entry point: command line, single instance, COM, DPI awareness, then the
 // window and the wizard.
 #include "app/command_line.h"
-#include "app/dpi_awareness.h"
 #include "app/window.h"
 #include "state/installer_app.h"
+#include "util/handles.h"
+
+#include <imgui_impl_win32.h>
 
 #include <objbase.h>
 
@@ -16,7 +18,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
 
     LaunchOptions options = ReadCommandLine();
 
-    HANDLE mutex = CreateMutexW(nullptr, TRUE, L"OstrelInstaller.SingleInstance");
+    UniqueKernelHandle mutex(CreateMutexW(nullptr, TRUE, L"OstrelInstaller.SingleInstance"));
     if (mutex && GetLastError() == ERROR_ALREADY_EXISTS)
     {
         // Another copy runs: bring it forward and leave quietly.
@@ -25,21 +27,17 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
             ShowWindow(other, SW_SHOW);
             SetForegroundWindow(other);
         }
-        CloseHandle(mutex);
         return Exit_Ok;
     }
 
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-    EnableDpiAwareness();
+    ImGui_ImplWin32_EnableDpiAwareness();
 
     HWND window = CreateMainWindow(instance);
     if (!window)
     {
         if (mutex)
-        {
-            ReleaseMutex(mutex);
-            CloseHandle(mutex);
-        }
+            ReleaseMutex(mutex.get());
         CoUninitialize();
         return Exit_GraphicsFailed;
     }
@@ -61,10 +59,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
     // with it. Still holding the mutex, so no second copy starts meanwhile.
     app.WaitForWorkerOrExit(app.exitCode);
     if (mutex)
-    {
-        ReleaseMutex(mutex);
-        CloseHandle(mutex);
-    }
+        ReleaseMutex(mutex.get());
+    mutex.reset();
     CoUninitialize();
     return app.exitCode;
 }

@@ -5,30 +5,45 @@
 #include "state/installer_app.h"
 #include "wizard/page_style.h"
 
+#include "util/handles.h"
+#include "util/text.h"
+#include "wizard/wizard.h"
+
 #include <d3d11.h>
 #include <imgui.h>
 #include <imgui_impl_dx11.h>
 #include <imgui_impl_win32.h>
 
+#include <knownfolders.h>
+#include <shlobj.h>
+#include <shobjidl.h>
+#include <wrl/client.h>
+
+#include <cstdio>
 #include <cstring>
+#include <string>
 
 extern IMGUI_IMPL_API LRESULT ImGui_ImplWin32_WndProcHandler(HWND hWnd, UINT msg, WPARAM wParam, LPARAM lParam);
 
 static const wchar_t* kClassName = L"OstrelInstaller";
 
-static HWND                    g_window = nullptr;
-static ID3D11Device*           g_device = nullptr;
-static ID3D11DeviceContext*    g_context = nullptr;
-static IDXGISwapChain*         g_swapChain = nullptr;
-static ID3D11RenderTargetView* g_renderTarget = nullptr;
-static InstallerApp*           g_app = nullptr;
+using Microsoft::WRL::ComPtr;
 
+static HWND                           g_window = nullptr;
+static ComPtr<ID3D11Device>           g_device;
+static ComPtr<ID3D11DeviceContext>    g_context;
+static ComPtr<IDXGISwapChain>         g_swapChain;
+static ComPtr<ID3D11RenderTargetView> g_renderTarget;
+static ComPtr<ITaskbarList3>          g_taskbar;
+static InstallerApp*                  g_app = nullptr;
+
+// In reverse order of creation.
 static void ReleaseGraphics()
 {
-    if (g_renderTarget) { g_renderTarget->Release(); g_renderTarget = nullptr; }
-    if (g_swapChain) { g_swapChain->Release(); g_swapChain = nullptr; }
-    if (g_context) { g_context->Release(); g_context = nullptr; }
-    if (g_device) { g_device->Release(); g_device = nullptr; }
+    g_renderTarget.Reset();
+    g_swapChain.Reset();
+    g_context.Reset();
+    g_device.Reset();
 }
 
 static bool CreateGraphics(HWND wnd)
@@ -52,12 +67,14 @@ static bool CreateGraphics(HWND wnd)
     const D3D_FEATURE_LEVEL levels[2] = {D3D_FEATURE_LEVEL_11_0, D3D_FEATURE_LEVEL_10_0};
     D3D_FEATURE_LEVEL level;
     HRESULT hr = D3D11CreateDeviceAndSwapChain(nullptr, D3D_DRIVER_TYPE_HARDWARE, nullptr, 0, levels, 2,
-                                               D3D11_SDK_VERSION, &sd, &g_swapChain, &g_device, &level, &g_context);
+                                               D3D11_SDK_VERSION, &sd, g_swapChain.ReleaseAndGetAddressOf(),
+                                               g_device.ReleaseAndGetAddressOf(), &level, g_context.ReleaseAndGetAddressOf());
     if (hr == DXGI_ERROR_UNSUPPORTED)   // no hardware device: the software rasteriser still shows the wizard
     {
         ReleaseGraphics();
         hr = D3D11CreateDeviceAndSwapChain(nullptr, D3D_DRIVER_TYPE_WARP, nullptr, 0, levels, 2,
-                                           D3D11_SDK_VERSION, &sd, &g_swapChain, &g_device, &level, &g_context);
+                                           D3D11_SDK_VERSION, &sd, g_swapChain.ReleaseAndGetAddressOf(),
+                                           g_device.ReleaseAndGetAddressOf(), &level, g_context.ReleaseAndGetAddressOf());
     }
     if (FAILED(hr))
     {
@@ -65,14 +82,13 @@ static bool CreateGraphics(HWND wnd)
         return false;
     }
 
-    ID3D11Texture2D* backBuffer = nullptr;
+    ComPtr<ID3D11Texture2D> backBuffer;
     if (FAILED(g_swapChain->GetBuffer(0, IID_PPV_ARGS(&backBuffer))))
     {
         ReleaseGraphics();
         return false;
     }
-    hr = g_device->CreateRenderTargetView(backBuffer, nullptr, &g_renderTarget);
-    backBuffer->Release();
+    hr = g_device->CreateRenderTargetView(backBuffer.Get(), nullptr, g_renderTarget.ReleaseAndGetAddressOf());
     if (FAILED(hr))
     {
         ReleaseGraphics();
@@ -106,9 +122,116 @@ static LRESULT WINAPI WindowProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lPara
     return DefWindowProcW(wnd, msg, wParam, lParam);
 }
 
-static bool FileExists(const wchar_t* path)
+static bool FileExists(const std::wstring& path)
 {
-    return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES;
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// The Windows fonts folder as the system names it; "C:\Windows\Fonts" only
+// when the known-folder query fails.
+static std::wstring FontsFolder()
+{
+    PWSTR path = nullptr;
+    std::wstring folder = L"C:\\Windows\\Fonts";
+    if (SUCCEEDED(SHGetKnownFolderPath(FOLDERID_Fonts, 0, nullptr, &path)))
+        folder = path;
+    CoTaskMemFree(path);
+    return folder;
+}
+
+struct GdiObjectTraits
+{
+    using Handle = HGDIOBJ;
+    static Handle Invalid() { return nullptr; }
+    static void Close(Handle h) { DeleteObject(h); }
+};
+struct MemoryDcTraits
+{
+    using Handle = HDC;
+    static Handle Invalid() { return nullptr; }
+    static void Close(Handle h) { DeleteDC(h); }
+};
+
+// The bytes of the system's message font (the one dialogs use), regular or
+// bold, through GDI: wherever Segoe UI is missing (older systems, Wine) this
+// is still a real proportional UI font. Null when GDI cannot give them; the
+// result is allocated for the font atlas, which takes ownership.
+static void* MessageFontData(bool bold, int& size, std::string& name)
+{
+    size = 0;
+    NONCLIENTMETRICSW ncm = {};
+    ncm.cbSize = sizeof(ncm);
+    if (!SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof(ncm), &ncm, 0))
+        return nullptr;
+    LOGFONTW lf = ncm.lfMessageFont;
+    name = WideToUtf8(lf.lfFaceName) + (bold ? " Bold" : "");
+    lf.lfWeight = bold ? FW_BOLD : FW_NORMAL;
+    lf.lfItalic = FALSE;
+    UniqueHandle<GdiObjectTraits> font(CreateFontIndirectW(&lf));
+    UniqueHandle<MemoryDcTraits> dc(CreateCompatibleDC(nullptr));
+    if (!font || !dc)
+        return nullptr;
+    HGDIOBJ previous = SelectObject(dc.get(), font.get());
+    void* data = nullptr;
+    const DWORD length = GetFontData(dc.get(), 0, 0, nullptr, 0);
+    if (length != GDI_ERROR && length > 0 && length < (64u << 20))
+    {
+        data = IM_ALLOC(length);
+        if (GetFontData(dc.get(), 0, 0, data, length) == length)
+            size = (int)length;
+        else
+        {
+            IM_FREE(data);
+            data = nullptr;
+        }
+    }
+    SelectObject(dc.get(), previous);
+    return data;
+}
+
+// Segoe UI from the fonts folder; else the system's message font, regular and
+// bold; else the library's built-in font. The semibold and light fonts stay
+// null where nothing fits: their callers use the current font instead.
+static void LoadFonts(ImGuiIO& io)
+{
+    const std::wstring folder = FontsFolder();
+    const std::wstring segoe = folder + L"\\segoeui.ttf";
+    const std::wstring semibold = folder + L"\\seguisb.ttf";
+    const std::wstring light = folder + L"\\segoeuil.ttf";
+    g_semiboldFont = nullptr;
+    g_lightFont = nullptr;
+
+    ImFont* main = nullptr;
+    if (FileExists(segoe))
+        main = io.Fonts->AddFontFromFileTTF(WideToUtf8(segoe).c_str(), 15.0f);
+    if (main)
+    {
+        if (FileExists(semibold))
+            g_semiboldFont = io.Fonts->AddFontFromFileTTF(WideToUtf8(semibold).c_str(), 15.0f);
+        if (FileExists(light))
+            g_lightFont = io.Fonts->AddFontFromFileTTF(WideToUtf8(light).c_str(), 15.0f);
+    }
+    else
+    {
+        int size = 0;
+        std::string name;
+        ImFontConfig cfg;
+        if (void* data = MessageFontData(false, size, name))
+        {
+            snprintf(cfg.Name, sizeof(cfg.Name), "%s", name.c_str());
+            main = io.Fonts->AddFontFromMemoryTTF(data, size, 15.0f, &cfg);
+        }
+        if (main)
+        {
+            if (void* bold = MessageFontData(true, size, name))
+            {
+                snprintf(cfg.Name, sizeof(cfg.Name), "%s", name.c_str());
+                g_semiboldFont = io.Fonts->AddFontFromMemoryTTF(bold, size, 15.0f, &cfg);
+            }
+        }
+    }
+    if (!main)
+        io.Fonts->AddFontDefault();
 }
 
 HWND CreateMainWindow(HINSTANCE instance)
@@ -161,20 +284,11 @@ HWND CreateMainWindow(HINSTANCE instance)
 
     ApplyTheme(dpi);
 
-    if (FileExists(L"C:\\Windows\\Fonts\\segoeui.ttf"))
-        io.Fonts->AddFontFromFileTTF("C:\\Windows\\Fonts\\segoeui.ttf", 15.0f);
-    else
-        io.Fonts->AddFontDefault();
-    g_semiboldFont = nullptr;
-    g_lightFont = nullptr;
-    if (FileExists(L"C:\\Windows\\Fonts\\seguisb.ttf"))
-        g_semiboldFont = io.Fonts->AddFontFromFileTTF("C:\\Windows\\Fonts\\seguisb.ttf", 15.0f);
-    if (FileExists(L"C:\\Windows\\Fonts\\segoeuil.ttf"))
-        g_lightFont = io.Fonts->AddFontFromFileTTF("C:\\Windows\\Fonts\\segoeuil.ttf", 15.0f);
+    LoadFonts(io);
     ImGui::GetStyle().FontSizeBase = 15.0f;
 
     ImGui_ImplWin32_Init(g_window);
-    ImGui_ImplDX11_Init(g_device, g_context);
+    ImGui_ImplDX11_Init(g_device.Get(), g_context.Get());
     return g_window;
 }
 
@@ -183,54 +297,185 @@ void SetWindowApp(InstallerApp* app)
     g_app = app;
 }
 
-void DrawFrame(InstallerApp& app)
+// The GUI frame up to its draw data; cheap next to rendering it under Wine.
+static void BuildFrame(InstallerApp& app)
 {
     ImGui_ImplDX11_NewFrame();
     ImGui_ImplWin32_NewFrame();
     ImGui::NewFrame();
     app.Frame();
     ImGui::Render();
+}
+
+static void RenderFrame()
+{
     const float clear[4] = {15 / 255.0f, 15 / 255.0f, 19 / 255.0f, 1.0f};
-    g_context->OMSetRenderTargets(1, &g_renderTarget, nullptr);
-    g_context->ClearRenderTargetView(g_renderTarget, clear);
+    ID3D11RenderTargetView* target = g_renderTarget.Get();
+    g_context->OMSetRenderTargets(1, &target, nullptr);
+    g_context->ClearRenderTargetView(target, clear);
     ImGui_ImplDX11_RenderDrawData(ImGui::GetDrawData());
 }
 
-void PresentFrame()
+void DrawFrame(InstallerApp& app)
 {
-    g_swapChain->Present(1, 0);     // paced by the vertical blank
+    BuildFrame(app);
+    RenderFrame();
 }
+
+// A digest of what the frame draws: vertices, indices, commands and textures.
+// Equal digests mean an equal picture.
+static uint64_t DrawDataDigest(const ImDrawData* dd)
+{
+    uint64_t h = 1469598103934665603ull;
+    auto mix = [&h](const void* data, size_t size) {
+        const unsigned char* p = (const unsigned char*)data;
+        for (size_t i = 0; i < size; i++)
+            h = (h ^ p[i]) * 1099511628211ull;
+    };
+    mix(&dd->DisplaySize, sizeof(dd->DisplaySize));
+    for (const ImDrawList* dl : dd->CmdLists)
+    {
+        mix(dl->VtxBuffer.Data, (size_t)dl->VtxBuffer.Size * sizeof(ImDrawVert));
+        mix(dl->IdxBuffer.Data, (size_t)dl->IdxBuffer.Size * sizeof(ImDrawIdx));
+        for (const ImDrawCmd& cmd : dl->CmdBuffer)
+        {
+            const ImTextureID tex = cmd.GetTexID();
+            mix(&cmd.ClipRect, sizeof(cmd.ClipRect));
+            mix(&tex, sizeof(tex));
+            mix(&cmd.VtxOffset, sizeof(cmd.VtxOffset));
+            mix(&cmd.IdxOffset, sizeof(cmd.IdxOffset));
+            mix(&cmd.ElemCount, sizeof(cmd.ElemCount));
+        }
+    }
+    return h;
+}
+
+bool PresentFrame()
+{
+    // Paced by the vertical blank. A locked screen or a covered window
+    // answers "occluded" at once: the caller stops drawing until it clears.
+    return g_swapChain->Present(1, 0) != DXGI_STATUS_OCCLUDED;
+}
+
+// The taskbar button shows the job's progress; only changes are sent.
+static void UpdateTaskbar(const InstallerApp& app, TaskbarProgress& shown)
+{
+    if (!g_taskbar)
+        return;
+    const TaskbarProgress now = WizardTaskbarProgress(app);
+    if (now.state == shown.state && now.done == shown.done && now.total == shown.total)
+        return;
+    static const TBPFLAG flags[] = {TBPF_NOPROGRESS, TBPF_NORMAL, TBPF_INDETERMINATE, TBPF_ERROR};
+    if (now.state != shown.state)
+        g_taskbar->SetProgressState(g_window, flags[now.state]);
+    // A value also switches an indeterminate state back to normal: only when it counts.
+    if ((now.state == Taskbar_Normal || now.state == Taskbar_Error) && now.total != 0)
+        g_taskbar->SetProgressValue(g_window, now.done, now.total);
+    shown = now;
+}
+
+// WM_SYSTIMER: not in the SDK headers.
+static const UINT kSystemTimer = 0x0118;
 
 void RunFrameLoop(InstallerApp& app)
 {
+    // ImGui needs a few frames after an input to settle (hover, release,
+    // focus); a click or a key is drawn within the first of them.
+    const int kSettleFrames = 3;
+    int settle = kSettleFrames;
+    bool occluded = false;
+
+    // Only once the window is shown does it have a taskbar button.
+    if (SUCCEEDED(CoCreateInstance(CLSID_TaskbarList, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&g_taskbar))) &&
+        FAILED(g_taskbar->HrInit()))
+        g_taskbar.Reset();
+    TaskbarProgress shown;
+    int lastWait = -1;
+    uint64_t presented = 0;     // digest of the picture on screen
+
     for (;;)
     {
-        bool quit = false;
+        const bool hidden = occluded || IsIconic(g_window);
+        int wait = WizardFrameWait(app);        // -1: until an event
+        // Something moved until now (a job, a check): the frame that shows
+        // how it ended is still owed.
+        if (wait < 0 && lastWait >= 0 && settle == 0)
+            settle = 1;
+        lastWait = wait;
+        if (!hidden && settle > 0)
+            wait = 0;
+        if (hidden && wait >= 0 && wait < 100)
+            wait = 100;                         // nobody sees an animation
+        if (occluded && wait < 0)
+            wait = 250;                         // no message says the occlusion ended
+        if (wait != 0)
+            MsgWaitForMultipleObjectsEx(0, nullptr, wait < 0 ? INFINITE : (DWORD)wait, QS_ALLINPUT,
+                                        MWMO_INPUTAVAILABLE);
+
+        bool quit = false, any = false;
         MSG msg;
         while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE))
         {
             TranslateMessage(&msg);
             DispatchMessageW(&msg);
+            // The system's own timers (Wine blinks an input caret with one
+            // about twice a second) change nothing on the page.
+            if (msg.message != WM_TIMER && msg.message != kSystemTimer)
+                any = true;
             if (msg.message == WM_QUIT)
                 quit = true;
         }
         if (quit)
             break;
-        if (IsIconic(g_window))
+        if (any)
+            settle = kSettleFrames;
+
+        UpdateTaskbar(app, shown);
+        if (occluded)
+            occluded = g_swapChain->Present(0, DXGI_PRESENT_TEST) == DXGI_STATUS_OCCLUDED;
+        if (occluded || IsIconic(g_window))
         {
-            Sleep(50);
+            // Nothing is drawn, but a job that ends still moves the wizard on
+            // (an unattended install closes even behind a locked screen).
+            app.Advance();
+            if (app.quitRequested)
+                break;
             continue;
         }
-        DrawFrame(app);
-        PresentFrame();
+        // Woken by a message that changes nothing, with nothing else due.
+        if (!any && settle == 0 && wait < 0)
+            continue;
+        BuildFrame(app);
+        // A timed frame (figures that move ten times a second) whose picture
+        // did not change is not rendered again: a slow download moves its bar
+        // a pixel every second or so. After input or a message it always is.
+        const uint64_t digest = DrawDataDigest(ImGui::GetDrawData());
+        bool timed = !any && settle == 0;
+        // Texture work the renderer still owes (new glyphs) is never put off.
+        if (const ImVector<ImTextureData*>* textures = ImGui::GetDrawData()->Textures)
+            for (const ImTextureData* t : *textures)
+                if (t->Status != ImTextureStatus_OK)
+                    timed = false;
+        if (!(timed && digest == presented))
+        {
+            RenderFrame();
+            occluded = !PresentFrame();
+            presented = digest;
+        }
+        if (settle > 0)
+            settle--;
         if (app.quitRequested)
             break;
     }
+    // The button's progress goes with the window.
+    if (g_taskbar)
+        g_taskbar->SetProgressState(g_window, TBPF_NOPROGRESS);
+    g_taskbar.Reset();
 }
 
 bool ReadBackBuffer(std::vector<unsigned char>& rgba, int& width, int& height)
 {
-    ID3D11Texture2D* backBuffer = nullptr;
+    ComPtr<ID3D11Texture2D> backBuffer;
     if (FAILED(g_swapChain->GetBuffer(0, IID_PPV_ARGS(&backBuffer))))
         return false;
     D3D11_TEXTURE2D_DESC desc;
@@ -239,13 +484,13 @@ bool ReadBackBuffer(std::vector<unsigned char>& rgba, int& width, int& height)
     desc.BindFlags = 0;
     desc.CPUAccessFlags = D3D11_CPU_ACCESS_READ;
     desc.MiscFlags = 0;
-    ID3D11Texture2D* staging = nullptr;
+    ComPtr<ID3D11Texture2D> staging;
     bool ok = false;
     if (SUCCEEDED(g_device->CreateTexture2D(&desc, nullptr, &staging)))
     {
-        g_context->CopyResource(staging, backBuffer);
+        g_context->CopyResource(staging.Get(), backBuffer.Get());
         D3D11_MAPPED_SUBRESOURCE mapped;
-        if (SUCCEEDED(g_context->Map(staging, 0, D3D11_MAP_READ, 0, &mapped)))
+        if (SUCCEEDED(g_context->Map(staging.Get(), 0, D3D11_MAP_READ, 0, &mapped)))
         {
             width = (int)desc.Width;
             height = (int)desc.Height;
@@ -253,12 +498,10 @@ bool ReadBackBuffer(std::vector<unsigned char>& rgba, int& width, int& height)
             for (int row = 0; row < height; row++)
                 memcpy(&rgba[(size_t)row * width * 4], (const unsigned char*)mapped.pData + (size_t)row * mapped.RowPitch,
                        (size_t)width * 4);
-            g_context->Unmap(staging, 0);
+            g_context->Unmap(staging.Get(), 0);
             ok = true;
         }
-        staging->Release();
     }
-    backBuffer->Release();
     return ok;
 }
 

@@ -20,6 +20,7 @@ void DestroyMainWindow(HINSTANCE instance);
 // One frame of the loop without presenting it: GUI frame, app.Frame(), render
 // into the back buffer. The loop and the screenshot program share it.
 void DrawFrame(InstallerApp& app);
-void PresentFrame();
+// False when the window cannot be seen (occluded, locked screen).
+bool PresentFrame();
 // The back buffer as rows of RGBA bytes (call between DrawFrame and PresentFrame).
 bool ReadBackBuffer(std::vector<unsigned char>& rgba, int& width, int& height);

@@ -2,6 +2,7 @@
 // shares with the install and uninstall workers.
 #pragma once
 #include "net/net_job.h"
+#include "util/free_space.h"
 
 #include <windows.h>
 
@@ -68,6 +69,7 @@ public:
     InstallInfo info;
     bool        infoDone = false;
     std::string installDir;
+    std::shared_ptr<FreeSpaceCache> freeSpace = std::make_shared<FreeSpaceCache>();
     bool        desktopShortcut = true;
     bool        startMenuShortcut = true;
     bool        openLauncherAtFinish = true;
@@ -97,6 +99,7 @@ public:
     uint64_t              speedLastBytes = 0;
     double                speedLastTime = 0.0;
     double                speedBytesPerSec = 0.0;
+    int                   speedSamples = 0;     // restarts with the first sample after a reset
 
     // Not on the command line: "https://" + the download host built into the
     // program. Tests point it at a local server.
@@ -110,8 +113,11 @@ public:
     void FetchInfo();
     void CollectInfo();
     // wizard/frame.cpp
+    // Collects the server check and applies the automatic transitions (a job
+    // that ended, --auto); Frame starts with it, and the frame loop calls it
+    // alone while nothing can be seen (minimised, occluded).
+    void Advance();
     void Frame();
-    bool WizardButton(const char* label, float x, float y, bool enabled, bool isDefault);
     void DrawSidePanel(float h);
     // wizard/*_page.cpp
     void DrawWelcomePage(float w, float h);

@@ -38,7 +38,7 @@ void InstallerApp::DrawFinishPage(float w, float h)
     ImGui::PopTextWrapPos();
 
     PushCheckboxStyle();
-    PageCheckbox("Open the Ostrel launcher now", 208, 254, s, &openLauncherAtFinish);
+    PageCheckbox("Open the Ostrel launcher now", 208, 254, s, &openLauncherAtFinish, wrap);
     PopCheckboxStyle();
 
     ImGui::SetCursorScreenPos(ImVec2(208 * s, h - 104 * s));

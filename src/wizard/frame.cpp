@@ -2,10 +2,14 @@
 #include "wizard/page_style.h"
 #include "wizard/wizard.h"
 
+#include "install/job.h"
 #include "install/log.h"
+#include "package/game_job.h"
 #include "state/installer_app.h"
 
 #include <imgui.h>
+
+#include <mutex>
 
 BarButtons WizardBarButtons(const InstallerApp& app, bool busy)
 {
@@ -62,25 +66,6 @@ BarButtons WizardBarButtons(const InstallerApp& app, bool busy)
     return b;
 }
 
-bool InstallerApp::WizardButton(const char* label, float x, float y, bool enabled, bool isDefault)
-{
-    ImGui::SetCursorScreenPos(ImVec2(x, y));
-    ImGui::PushStyleColor(ImGuiCol_Button, enabled ? Col_ButtonFace : IM_COL32(240, 240, 240, 255));
-    ImGui::PushStyleColor(ImGuiCol_ButtonHovered, Col_ButtonHovered);
-    ImGui::PushStyleColor(ImGuiCol_ButtonActive, Col_ButtonPressed);
-    ImGui::PushStyleColor(ImGuiCol_Text, enabled ? Col_Black : IM_COL32(140, 140, 140, 255));
-    const bool strong = isDefault && enabled;
-    ImGui::PushStyleColor(ImGuiCol_Border, strong ? IM_COL32(0, 120, 215, 255) : Col_ButtonBorder);
-    ImGui::PushStyleVar(ImGuiStyleVar_FrameBorderSize, strong ? 2.0f : 1.0f);
-    ImGui::PushStyleVar(ImGuiStyleVar_FrameRounding, 0.0f);
-    ImGui::BeginDisabled(!enabled);
-    bool clicked = ImGui::Button(label, ImVec2(88 * scale, 28 * scale));
-    ImGui::EndDisabled();
-    ImGui::PopStyleVar(2);
-    ImGui::PopStyleColor(5);
-    return clicked && enabled;
-}
-
 void InstallerApp::DrawSidePanel(float h)
 {
     const float s = scale;
@@ -92,7 +77,14 @@ void InstallerApp::DrawSidePanel(float h)
     dl->AddRectFilledMultiColor(ImVec2(0, 0), ImVec2(178 * s, h - 58 * s),
                                 IM_COL32(238, 0, 238, 255), IM_COL32(20, 0, 250, 255),
                                 IM_COL32(120, 0, 190, 255), IM_COL32(8, 0, 170, 255));
-    dl->AddText(semibold, 46 * s, ImVec2(24 * s, 30 * s), IM_COL32(255, 255, 255, 255), "OSTREL");
+    // 46 units high, or smaller where the font at hand (a stand-in for
+    // Segoe UI Semibold) would run past the panel's edge.
+    float titleSize = 46 * s;
+    const float titleWidth = semibold->CalcTextSizeA(titleSize, FLT_MAX, 0.0f, "OSTREL").x;
+    const float room = (178 - 24 - 10) * s;
+    if (titleWidth > room)
+        titleSize *= room / titleWidth;
+    dl->AddText(semibold, titleSize, ImVec2(24 * s, 30 * s), IM_COL32(255, 255, 255, 255), "OSTREL");
     dl->AddText(light, 18 * s, ImVec2(28 * s, 88 * s), IM_COL32(255, 255, 255, 230), "Setup");
     dl->AddLine(ImVec2(28 * s, 118 * s), ImVec2((178 - 28) * s, 118 * s), IM_COL32(255, 255, 255, 110), 1.0f);
 
@@ -118,7 +110,7 @@ void InstallerApp::DrawSidePanel(float h)
     }
 }
 
-void InstallerApp::Frame()
+void InstallerApp::Advance()
 {
     CollectInfo();
 
@@ -169,6 +161,11 @@ void InstallerApp::Frame()
     }
     if (page == Page_Removing && jobFinished.load() && !jobBusy.load() && jobSucceeded.load())
         page = Page_Removed;
+}
+
+void InstallerApp::Frame()
+{
+    Advance();
 
     ImGuiIO& io = ImGui::GetIO();
     ImGuiStyle& style = ImGui::GetStyle();
@@ -208,12 +205,20 @@ void InstallerApp::Frame()
 
     const bool busy = jobBusy.load();
     const BarButtons bar = WizardBarButtons(*this, busy);
-    const float right = w - 14 * scale;
     const float y = barTop + 15 * scale;
     const int shownPage = page;     // a click below may change the page
-    if (bar.left.label && WizardButton(bar.left.label, right - 3 * 88 * scale - 26 * scale, y, bar.left.enabled, bar.left.isDefault))
+    // Laid out from the right edge: 88-unit slots, 8 units between the middle
+    // and the rightmost, 18 before the middle; a wider label pushes its
+    // neighbours left instead of overlapping them.
+    const float rightW = bar.right.label ? WizardButtonWidth(bar.right.label, scale) : 88 * scale;
+    const float middleW = bar.middle.label ? WizardButtonWidth(bar.middle.label, scale) : 88 * scale;
+    const float leftW = bar.left.label ? WizardButtonWidth(bar.left.label, scale) : 88 * scale;
+    const float rightX = w - 14 * scale - rightW;
+    const float middleX = rightX - 8 * scale - middleW;
+    const float leftX = middleX - 18 * scale - leftW;
+    if (bar.left.label && WizardButton(bar.left.label, leftX, y, scale, bar.left.enabled, bar.left.isDefault))
         page = shownPage == Page_Location ? Page_Welcome : shownPage == Page_Uninstall ? Page_Welcome : Page_Location;
-    if (bar.middle.label && WizardButton(bar.middle.label, right - 2 * 88 * scale - 8 * scale, y, bar.middle.enabled, bar.middle.isDefault))
+    if (bar.middle.label && WizardButton(bar.middle.label, middleX, y, scale, bar.middle.enabled, bar.middle.isDefault))
     {
         if (shownPage == Page_Welcome)
             page = Page_Location;
@@ -224,7 +229,7 @@ void InstallerApp::Frame()
         else if (shownPage == Page_Uninstall || shownPage == Page_Removing)
             StartUninstall();
     }
-    if (bar.right.label && WizardButton(bar.right.label, right - 88 * scale, y, bar.right.enabled, bar.right.isDefault))
+    if (bar.right.label && WizardButton(bar.right.label, rightX, y, scale, bar.right.enabled, bar.right.isDefault))
     {
         if (shownPage == Page_Finish)
             FinishSetup();
@@ -239,4 +244,49 @@ void InstallerApp::Frame()
     ImGui::End();
     ImGui::PopStyleColor();
     ImGui::PopStyleVar();
+}
+
+int WizardFrameWait(InstallerApp& app)
+{
+    // The moving block of the digest check is the only animation; 20 frames
+    // a second move it well enough at a fraction of the display's rate (under
+    // Wine each frame costs the interface thread about 10 ms).
+    if (app.page == Page_Progress && app.jobBusy.load() && app.jobStage.load() == Stage_Game &&
+        app.gamePhase.load() == GamePhase_Check)
+        return 50;
+    // Figures that move on their own: a job, a server check, a free-space query.
+    if (app.jobBusy.load() || app.infoJob)
+        return 100;
+    if (app.page == Page_Location)
+    {
+        std::lock_guard<std::mutex> lock(app.freeSpace->mutex);
+        if (app.freeSpace->running > 0 || app.freeSpace->fresh)
+            return 100;
+    }
+    return -1;
+}
+
+TaskbarProgress WizardTaskbarProgress(const InstallerApp& app)
+{
+    TaskbarProgress t;
+    if (app.page != Page_Progress && app.page != Page_Removing)
+        return t;
+    const bool busy = app.jobBusy.load();
+    const bool finished = app.jobFinished.load();
+    t.done = app.jobBytesDone.load();
+    t.total = app.jobBytesTotal.load();
+    if (finished && !app.jobSucceeded.load() && !busy)
+        t.state = Taskbar_Error;
+    else if (!busy)
+        t.state = Taskbar_None;
+    else if (app.page == Page_Progress && (app.jobStage.load() == Stage_CheckServer ||
+             (app.jobStage.load() == Stage_Game && app.gamePhase.load() == GamePhase_Check)))
+        t.state = Taskbar_Indeterminate;     // checking: no fraction means anything
+    else if (t.total == 0)
+        t.state = Taskbar_Indeterminate;
+    else
+        t.state = Taskbar_Normal;
+    if (t.done > t.total)
+        t.done = t.total;
+    return t;
 }

@@ -9,7 +9,9 @@
 #include <imgui.h>
 #include <imgui_stdlib.h>
 #include <shobjidl.h>
+#include <wrl/client.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <system_error>
 
@@ -24,9 +26,9 @@ bool SpaceEnough(uint64_t freeBytes, uint64_t needed)
     return freeBytes == 0 || freeBytes >= needed;
 }
 
-std::string SpaceLine(uint64_t needed, uint64_t freeBytes)
+std::string SpaceLine(uint64_t needed, uint64_t freeBytes, bool checking)
 {
-    std::string available = freeBytes == 0 ? std::string("unknown") : FormatSize(freeBytes);
+    std::string available = checking ? std::string("checking...") : freeBytes == 0 ? std::string("unknown") : FormatSize(freeBytes);
     return "Space required: about " + FormatSize(needed) + ".   Space available: " + available + ".";
 }
 
@@ -49,13 +51,15 @@ void InstallerApp::DrawLocationPage(float w)
     ImGui::PushStyleColor(ImGuiCol_Border, Col_FieldBorder);
     ImGui::PushStyleVar(ImGuiStyleVar_FrameBorderSize, 1.0f);
     ImGui::PushStyleVar(ImGuiStyleVar_FrameRounding, 0.0f);
-    ImGui::SetNextItemWidth(w - 336 * s);
+    // The field ends 10 units before the button, however wide its label.
+    const float browseW = WizardButtonWidth("Browse...", s);
+    ImGui::SetNextItemWidth(wrap - browseW - 10 * s - 208 * s);
     ImGui::InputText("##dir", &installDir);
     ImGui::PopStyleVar(2);
     ImGui::PopStyleColor(3);
 
     // Its right edge is the wrap column.
-    if (PageButton("Browse...", (wrap / s) - 88, 132, s))
+    if (WizardButton("Browse...", wrap - browseW, 132 * s, s, true, false))
     {
         std::string chosen = PickFolder(window, installDir);
         if (!chosen.empty())
@@ -76,21 +80,25 @@ void InstallerApp::DrawLocationPage(float w)
     else
     {
         const uint64_t needed = SpaceNeeded(info, includeGame);
-        const uint64_t freeBytes = FreeSpaceAt(installDir);
-        enough = SpaceEnough(freeBytes, needed);
-        PageText(enough ? Col_Grey : Col_Red, "%s", SpaceLine(needed, freeBytes).c_str());
+        // Asked in the background: the page never waits on the file system.
+        // While nothing is known yet the folder is not refused for space;
+        // the install checks the space again before it writes anything.
+        const FreeSpaceAnswer space = FreeSpaceFor(freeSpace, installDir);
+        enough = SpaceEnough(space.bytes, needed);
+        PageText(enough ? Col_Grey : Col_Red, "%s", SpaceLine(needed, space.bytes, !space.known).c_str());
     }
     ImGui::PopTextWrapPos();
 
     PushCheckboxStyle();
-    PageCheckbox("Create a desktop shortcut", 208, 220, s, &desktopShortcut);
-    PageCheckbox("Create a Start menu shortcut", 208, 250, s, &startMenuShortcut);
+    PageCheckbox("Create a desktop shortcut", 208, 220, s, &desktopShortcut, wrap);
+    PageCheckbox("Create a Start menu shortcut", 208, 250, s, &startMenuShortcut, wrap);
     char label[96];
     snprintf(label, sizeof(label), "Download and install the game (Ostrel.zip, %s)", FormatSize(info.gameSize).c_str());
-    PageCheckbox(label, 208, 292, s, &includeGame);
+    PageCheckbox(label, 208, 292, s, &includeGame, wrap);
     if (!includeGame)
     {
-        PagePos(232, 316, s);
+        // Under the label, also when the label took two lines.
+        ImGui::SetCursorScreenPos(ImVec2(232 * s, std::max(316 * s, ImGui::GetCursorScreenPos().y)));
         ImGui::PushTextWrapPos(wrap);
         PageText(Col_Grey, "Only the launcher is installed. Link a copy of the game later in the launcher's Settings.");
         ImGui::PopTextWrapPos();
@@ -102,7 +110,7 @@ void InstallerApp::DrawLocationPage(float w)
 
 std::string PickFolder(HWND owner, const std::string& current)
 {
-    IFileOpenDialog* dialog = nullptr;
+    Microsoft::WRL::ComPtr<IFileOpenDialog> dialog;
     if (FAILED(CoCreateInstance(CLSID_FileOpenDialog, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&dialog))))
         return std::string();
 
@@ -123,28 +131,20 @@ std::string PickFolder(HWND owner, const std::string& current)
             break;
         start = parent;
     }
-    IShellItem* folder = nullptr;
+    Microsoft::WRL::ComPtr<IShellItem> folder;
     if (SUCCEEDED(SHCreateItemFromParsingName(start.wstring().c_str(), nullptr, IID_PPV_ARGS(&folder))))
-    {
-        dialog->SetFolder(folder);
-        folder->Release();
-    }
+        dialog->SetFolder(folder.Get());
 
     std::string result;
-    if (SUCCEEDED(dialog->Show(owner)))
+    Microsoft::WRL::ComPtr<IShellItem> item;
+    if (SUCCEEDED(dialog->Show(owner)) && SUCCEEDED(dialog->GetResult(&item)))
     {
-        IShellItem* item = nullptr;
-        if (SUCCEEDED(dialog->GetResult(&item)))
+        PWSTR name = nullptr;
+        if (SUCCEEDED(item->GetDisplayName(SIGDN_FILESYSPATH, &name)))
         {
-            PWSTR name = nullptr;
-            if (SUCCEEDED(item->GetDisplayName(SIGDN_FILESYSPATH, &name)))
-            {
-                result = WideToUtf8(name);
-                CoTaskMemFree(name);
-            }
-            item->Release();
+            result = WideToUtf8(name);
+            CoTaskMemFree(name);
         }
     }
-    dialog->Release();
     return result;
 }

@@ -37,20 +37,31 @@ void PageText(ImU32 col, const char* fmt, ...)
     va_end(args);
 }
 
-bool PageButton(const char* label, float x, float y, float scale)
+float WizardButtonWidth(const char* label, float scale)
 {
-    PagePos(x, y, scale);
-    ImGui::PushStyleColor(ImGuiCol_Button, Col_ButtonFace);
+    // The fixed width is the minimum; a label in a wider font (or a longer
+    // one) still fits with the frame padding on both sides.
+    const float text = ImGui::CalcTextSize(label, nullptr, true).x + 2 * ImGui::GetStyle().FramePadding.x;
+    return text > 88 * scale ? text : 88 * scale;
+}
+
+bool WizardButton(const char* label, float x, float y, float scale, bool enabled, bool isDefault)
+{
+    ImGui::SetCursorScreenPos(ImVec2(x, y));
+    ImGui::PushStyleColor(ImGuiCol_Button, enabled ? Col_ButtonFace : Col_ButtonDisabled);
     ImGui::PushStyleColor(ImGuiCol_ButtonHovered, Col_ButtonHovered);
     ImGui::PushStyleColor(ImGuiCol_ButtonActive, Col_ButtonPressed);
-    ImGui::PushStyleColor(ImGuiCol_Text, Col_Black);
-    ImGui::PushStyleColor(ImGuiCol_Border, Col_ButtonBorder);
-    ImGui::PushStyleVar(ImGuiStyleVar_FrameBorderSize, 1.0f);
+    ImGui::PushStyleColor(ImGuiCol_Text, enabled ? Col_Black : Col_TextDisabled);
+    const bool strong = isDefault && enabled;
+    ImGui::PushStyleColor(ImGuiCol_Border, strong ? Col_DefaultBorder : Col_ButtonBorder);
+    ImGui::PushStyleVar(ImGuiStyleVar_FrameBorderSize, strong ? 2.0f : 1.0f);
     ImGui::PushStyleVar(ImGuiStyleVar_FrameRounding, 0.0f);
-    bool clicked = ImGui::Button(label, ImVec2(88 * scale, 28 * scale));
+    ImGui::BeginDisabled(!enabled);
+    const bool clicked = ImGui::Button(label, ImVec2(WizardButtonWidth(label, scale), 28 * scale));
+    ImGui::EndDisabled();
     ImGui::PopStyleVar(2);
     ImGui::PopStyleColor(5);
-    return clicked;
+    return clicked && enabled;
 }
 
 void PushCheckboxStyle()
@@ -68,8 +79,22 @@ void PopCheckboxStyle()
     ImGui::PopStyleColor(4);
 }
 
-bool PageCheckbox(const char* label, float x, float y, float scale, bool* value)
+bool PageCheckbox(const char* label, float x, float y, float scale, bool* value, float wrapX)
 {
+    // The library's check box never wraps its label: the box goes alone and
+    // the label follows as wrapped text that toggles the box as well.
     PagePos(x, y, scale);
-    return ImGui::Checkbox(label, value);
+    ImGui::PushID(label);
+    bool changed = ImGui::Checkbox("##box", value);
+    ImGui::SameLine(0, ImGui::GetStyle().ItemInnerSpacing.x);
+    ImGui::PushTextWrapPos(wrapX);
+    ImGui::TextUnformatted(label);
+    ImGui::PopTextWrapPos();
+    if (ImGui::IsItemClicked(ImGuiMouseButton_Left))
+    {
+        *value = !*value;
+        changed = true;
+    }
+    ImGui::PopID();
+    return changed;
 }

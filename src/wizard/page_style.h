@@ -18,6 +18,9 @@ constexpr ImU32 Col_ButtonFace = IM_COL32(225, 225, 225, 255);
 constexpr ImU32 Col_ButtonHovered = IM_COL32(229, 241, 251, 255);
 constexpr ImU32 Col_ButtonPressed = IM_COL32(204, 228, 247, 255);
 constexpr ImU32 Col_ButtonBorder = IM_COL32(173, 173, 173, 255);
+constexpr ImU32 Col_ButtonDisabled = IM_COL32(240, 240, 240, 255);
+constexpr ImU32 Col_TextDisabled = IM_COL32(140, 140, 140, 255);
+constexpr ImU32 Col_DefaultBorder = IM_COL32(0, 120, 215, 255);
 constexpr ImU32 Col_StepDone = IM_COL32(20, 130, 40, 255);
 constexpr ImU32 Col_BarBackground = IM_COL32(230, 230, 230, 255);
 constexpr ImU32 Col_BarFill = IM_COL32(6, 176, 37, 255);
@@ -29,9 +32,16 @@ void PagePos(float x, float y, float scale);
 void PageTitle(const char* text, float size, bool wrapped, float scale, float wrapX);
 // Coloured text; data always goes through "%s", never as the format.
 void PageText(ImU32 col, const char* fmt, ...) IM_FMTARGS(2);
-// An always-enabled 88 × 28 push button; true when clicked.
-bool PageButton(const char* label, float x, float y, float scale);
+// The one push button of the wizard (bar and pages): at (x, y) pixels, 28
+// units high and 88 units wide, or wider when the label needs it. Disabled
+// buttons are faded; an enabled default button has the blue border. True only
+// when clicked while enabled.
+bool WizardButton(const char* label, float x, float y, float scale, bool enabled, bool isDefault);
+// Its width in pixels in the current font.
+float WizardButtonWidth(const char* label, float scale);
 // Check boxes are drawn between these two calls.
 void PushCheckboxStyle();
 void PopCheckboxStyle();
-bool PageCheckbox(const char* label, float x, float y, float scale, bool* value);
+// A check box whose label wraps at wrapX (pixels) instead of running off the
+// page; the box stays beside the first line.
+bool PageCheckbox(const char* label, float x, float y, float scale, bool* value, float wrapX);

@@ -28,20 +28,51 @@ StepMark StepMarkFor(int index, int stage, bool busy, bool finished, bool succee
     return Step_Pending;
 }
 
-void SampleSpeed(uint64_t done, double now, uint64_t& lastBytes, double& lastTime, double& bytesPerSec)
+void SampleSpeed(uint64_t done, double now, uint64_t& lastBytes, double& lastTime, double& bytesPerSec, int& samples)
 {
     if (now - lastTime < 0.5)
         return;
     // The first sample after a reset only records; so does a counter that went
-    // backwards (the game download starting after the launcher's).
+    // backwards (the game download starting after the launcher's). Either
+    // starts the count of samples that make the speed steady again.
     if (lastTime > 0 && done >= lastBytes)
+    {
         bytesPerSec = 0.5 * (double)(done - lastBytes) / (now - lastTime) + 0.5 * bytesPerSec;
+        samples++;
+    }
+    else
+        samples = 0;
     lastBytes = done;
     lastTime = now;
 }
 
+std::string TimeLeftText(uint64_t left, double bytesPerSec)
+{
+    if (bytesPerSec <= 0)
+        return std::string();
+    // Coarse steps, rounded up: a figure that changes every second reads as noise.
+    const double seconds = (double)left / bytesPerSec;
+    if (seconds < 60)
+        return "less than a minute left";
+    char buf[48];
+    const double minutes = std::ceil(seconds / 60);
+    if (minutes < 60)
+        snprintf(buf, sizeof(buf), "about %.0f min left", minutes);
+    else if (minutes < 48 * 60)
+    {
+        const int h = (int)(minutes / 60), m = (int)minutes % 60;
+        if (m == 0)
+            snprintf(buf, sizeof(buf), "about %d h left", h);
+        else
+            snprintf(buf, sizeof(buf), "about %d h %d min left", h, m);
+    }
+    else
+        snprintf(buf, sizeof(buf), "more than 2 days left");
+    return buf;
+}
+
 std::string InstallStatusLine(const std::string& status, int stage, bool busy, uint32_t phase,
-                              uint64_t done, uint64_t total, double bytesPerSec)
+                              uint64_t done, uint64_t total, double bytesPerSec, bool steady)
 {
     std::string line = status;
     if (busy && stage == Stage_Game)
@@ -64,6 +95,9 @@ std::string InstallStatusLine(const std::string& status, int stage, bool busy, u
             char buf[48];
             snprintf(buf, sizeof(buf), "   %.1f MB/s", bytesPerSec / 1048576.0);
             line += buf;
+            // Only once the speed has settled, or the first guess is wild.
+            if (steady && total > done)
+                line += ", " + TimeLeftText(total - done, bytesPerSec);
         }
     }
     else if (busy && stage == Stage_Launcher && total != 0)
@@ -81,8 +115,17 @@ void DrawStepList(const char* const* labels, int count, int stage, bool busy, bo
         const StepMark mark = StepMarkFor(i, stage, busy, finished, succeeded);
         const char* text = mark == Step_Done ? "[x]" : mark == Step_Current ? "[>]" : "[ ]";
         const ImU32 col = mark == Step_Done ? Col_StepDone : mark == Step_Current ? Col_Black : Col_Grey;
+        // The labels start at one column whatever the mark's width: in a
+        // proportional font "[ ]" is narrower than "[x]". The log (what the
+        // tests read) keeps the line as one text.
         PagePos(208, 80.0f + 24.0f * i, scale);
-        PageText(col, "%s  %s", text, labels[i]);
+        const ImVec2 at = ImGui::GetCursorScreenPos();
+        const float column = ImGui::CalcTextSize("[x]").x + ImGui::CalcTextSize("  ").x;
+        ImDrawList* dl = ImGui::GetWindowDrawList();
+        dl->AddText(at, col, text);
+        dl->AddText(ImVec2(at.x + column, at.y), col, labels[i]);
+        ImGui::Dummy(ImVec2(column + ImGui::CalcTextSize(labels[i]).x, ImGui::GetTextLineHeight()));
+        ImGui::LogText("\n%s  %s", text, labels[i]);
     }
 }
 
@@ -138,7 +181,7 @@ void InstallerApp::DrawProgressPage(float w)
 
     const uint64_t done = jobBytesDone.load();
     const uint64_t total = jobBytesTotal.load();
-    SampleSpeed(done, SteadySeconds(), speedLastBytes, speedLastTime, speedBytesPerSec);
+    SampleSpeed(done, SteadySeconds(), speedLastBytes, speedLastTime, speedBytesPerSec, speedSamples);
 
     float fraction = total != 0 ? (float)done / (float)total : 0.0f;
     if (finished && jobSucceeded.load())
@@ -151,6 +194,7 @@ void InstallerApp::DrawProgressPage(float w)
     if (!error.empty())
         PageText(Col_Red, "%s", error.c_str());
     else
-        PageText(Col_Grey, "%s", InstallStatusLine(status, stage, busy, phase, done, total, speedBytesPerSec).c_str());
+        PageText(Col_Grey, "%s", InstallStatusLine(status, stage, busy, phase, done, total, speedBytesPerSec,
+                                                           speedSamples >= kSteadySpeedSamples).c_str());
     ImGui::PopTextWrapPos();
 }

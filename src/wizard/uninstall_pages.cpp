@@ -36,7 +36,7 @@ void InstallerApp::DrawUninstallPage(float w)
     if (existingInstall)
     {
         PushCheckboxStyle();
-        PageCheckbox("Also delete my launcher settings and sign-in", 208, 210, s, &removeLauncherData);
+        PageCheckbox("Also delete my launcher settings and sign-in", 208, 210, s, &removeLauncherData, wrap);
         PopCheckboxStyle();
     }
 }

@@ -31,7 +31,7 @@ void InstallerApp::DrawWelcomePage(float w, float h)
         ImGui::PushTextWrapPos(wrap);
         PageText(Col_Red, "%s", info.error.c_str());
         ImGui::PopTextWrapPos();
-        if (PageButton("Try again", 208, 248, s))
+        if (WizardButton("Try again", 208 * s, 248 * s, s, true, false))
             FetchInfo();
     }
     else
@@ -51,11 +51,12 @@ void InstallerApp::DrawWelcomePage(float w, float h)
         PageText(Col_Grey, "Ostrel is already installed in %s", existingInstallDir.c_str());
         ImGui::PopTextWrapPos();
     }
-    if (WizardButton("Uninstall...", 208 * s, 324 * s, existingInstall, false))
+    if (WizardButton("Uninstall...", 208 * s, 324 * s, s, existingInstall, false))
         page = Page_Uninstall;
     if (!existingInstall)
     {
-        PagePos(308, 330, s);
+        // Beside the button, however wide its label made it.
+        ImGui::SetCursorScreenPos(ImVec2(208 * s + WizardButtonWidth("Uninstall...", s) + 12 * s, 330 * s));
         PageText(Col_Grey, "Ostrel isn't installed yet.");
     }
 

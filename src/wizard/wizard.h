@@ -29,7 +29,8 @@ BarButtons WizardBarButtons(const InstallerApp& app, bool busy);
 // drive offers them (0 free = unknown, never blocks), and the figures line.
 uint64_t SpaceNeeded(const InstallInfo& info, bool includeGame);
 bool SpaceEnough(uint64_t freeBytes, uint64_t needed);
-std::string SpaceLine(uint64_t needed, uint64_t freeBytes);
+// checking: the free space is still being asked ("checking...").
+std::string SpaceLine(uint64_t needed, uint64_t freeBytes, bool checking = false);
 // Ready page: "Shortcuts: ..." line.
 std::string ShortcutsLine(bool desktop, bool startMenu);
 
@@ -42,11 +43,18 @@ enum StepMark
 };
 StepMark StepMarkFor(int index, int stage, bool busy, bool finished, bool succeeded);
 
-// The progress page's speed estimate, sampled every drawn frame (now in seconds).
-void SampleSpeed(uint64_t done, double now, uint64_t& lastBytes, double& lastTime, double& bytesPerSec);
-// The progress page's status line from the worker's sentence and counters.
+// The progress page's speed estimate, sampled every drawn frame (now in
+// seconds); samples counts the speed samples since the counter last started.
+void SampleSpeed(uint64_t done, double now, uint64_t& lastBytes, double& lastTime, double& bytesPerSec, int& samples);
+// Samples (half a second apart) before the speed counts as steady: only then
+// is a time estimate shown.
+constexpr int kSteadySpeedSamples = 6;
+// "about 3 min left" for `left` bytes at this speed; empty without a speed.
+std::string TimeLeftText(uint64_t left, double bytesPerSec);
+// The progress page's status line from the worker's sentence and counters;
+// steady adds the time estimate beside the download speed.
 std::string InstallStatusLine(const std::string& status, int stage, bool busy, uint32_t phase,
-                              uint64_t done, uint64_t total, double bytesPerSec);
+                              uint64_t done, uint64_t total, double bytesPerSec, bool steady = false);
 
 // What the progress pages read of the job block once per frame: the three
 // numbers without the lock, the two sentences copied under it.
@@ -65,6 +73,28 @@ void DrawStepList(const char* const* labels, int count, int stage, bool busy, bo
                   float scale);
 // Trough, fill (or the moving block) and outline, from x 208 to w − 30 units.
 void DrawProgressBar(float y0, float fraction, bool moving, float w, float scale);
+
+// How long the frame loop may wait for an event before the wizard wants its
+// next frame, in milliseconds: a short time while an animation runs, 100
+// while figures move on their own (a job, a server check, a free-space
+// query), -1 when only an event can change what the page shows.
+int WizardFrameWait(InstallerApp& app);
+
+// The install's progress on the taskbar button.
+enum TaskbarState
+{
+    Taskbar_None,           // cleared: no job on screen, or it ended well
+    Taskbar_Normal,         // downloading, unpacking, removing: done of total
+    Taskbar_Indeterminate,  // checking, or no total known
+    Taskbar_Error,          // the job failed
+};
+struct TaskbarProgress
+{
+    TaskbarState state = Taskbar_None;
+    uint64_t     done = 0;
+    uint64_t     total = 0;
+};
+TaskbarProgress WizardTaskbarProgress(const InstallerApp& app);
 
 // The shell's folder picker; empty when cancelled or when it cannot be shown.
 std::string PickFolder(HWND owner, const std::string& current);

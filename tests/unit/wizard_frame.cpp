@@ -440,3 +440,28 @@ TEST_CASE("Finish opens the launcher from its own folder, unless unticked")
         CHECK(_stricmp(cwd.c_str(), dir.c_str()) == 0);
     }
 }
+
+TEST_CASE("a hidden window still moves an unattended run on")
+{
+    // Minimised or behind a locked screen nothing is drawn; the frame loop
+    // then calls Advance alone, without a GUI frame, so --auto still ends.
+    InstallerApp app;
+    app.autoMode = true;
+    app.page = Page_Progress;
+    app.jobFinished = true;
+    app.jobSucceeded = true;
+    app.Advance();
+    CHECK(app.page == Page_Finish);
+    CHECK(app.quitRequested);
+    CHECK(app.exitCode == Exit_Ok);
+
+    InstallerApp failed;
+    failed.autoMode = true;
+    failed.page = Page_Progress;
+    failed.jobFinished = true;
+    failed.Advance();
+    CHECK(failed.quitRequested);
+    CHECK(failed.exitCode == Exit_AutoFailed);
+    app.alive->store(false);
+    failed.alive->store(false);
+}

@@ -13,6 +13,33 @@
 #include <string>
 #include <thread>
 
+// Well-formed UTF-8: no stray continuation bytes, no truncated or overlong
+// sequences, no surrogates, nothing above U+10FFFF.
+inline bool IsUtf8(const std::string& s)
+{
+    size_t i = 0;
+    while (i < s.size())
+    {
+        const unsigned char c = (unsigned char)s[i];
+        int n = c < 0x80 ? 0 : (c >> 5) == 0x6 ? 1 : (c >> 4) == 0xE ? 2 : (c >> 3) == 0x1E ? 3 : -1;
+        if (n < 0 || i + n >= s.size() + (n == 0 ? 1 : 0))
+            return false;
+        unsigned cp = n == 0 ? c : n == 1 ? (c & 0x1F) : n == 2 ? (c & 0x0F) : (c & 0x07);
+        for (int k = 1; k <= n; k++)
+        {
+            const unsigned char d = (unsigned char)s[i + k];
+            if ((d & 0xC0) != 0x80)
+                return false;
+            cp = (cp << 6) | (d & 0x3F);
+        }
+        if ((n == 1 && cp < 0x80) || (n == 2 && cp < 0x800) || (n == 3 && cp < 0x10000) || cp > 0x10FFFF ||
+            (cp >= 0xD800 && cp <= 0xDFFF))
+            return false;
+        i += n + 1;
+    }
+    return true;
+}
+
 struct HeadlessGui
 {
     float width, height;
@@ -45,6 +72,9 @@ struct HeadlessGui
         app.Frame();
         text = GImGui->LogBuffer.c_str();
         ImGui::LogFinish();
+        // Whatever the page shows (paths, system messages) must be UTF-8:
+        // under a French or Japanese Windows, ANSI code-page bytes are not.
+        CHECK_MESSAGE(IsUtf8(text), text);
         ImGui::Render();
         ImGui_ImplNullRender_RenderDrawData(ImGui::GetDrawData());
     }

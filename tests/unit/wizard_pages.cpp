@@ -7,7 +7,13 @@
 #include "wizard/wizard.h"
 #include "wizard_gui.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cmath>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
 
 namespace
 {
@@ -19,18 +25,26 @@ TEST_CASE("theme sizes scale with the DPI and the text with the window")
 {
     {
         HeadlessGui gui(1104, 810, 1.5f);
-    const ImGuiStyle& st = ImGui::GetStyle();
-    CHECK(st.WindowPadding.x == 12);
-    CHECK(st.WindowPadding.y == 12);
-    CHECK(st.FramePadding.x == 10);     // 10.5 cut to whole pixels
-    CHECK(st.FramePadding.y == 6);
-    CHECK(st.FontScaleDpi == 1.5f);
-    CHECK(st.Colors[ImGuiCol_Text].x == doctest::Approx(222 / 255.0));
-    CHECK(st.Colors[ImGuiCol_Header].w == doctest::Approx(0.42));
-    ImGuiStyle dark;
-    ImGui::StyleColorsDark(&dark);
-    CHECK(st.Colors[ImGuiCol_PlotLines].x == dark.Colors[ImGuiCol_PlotLines].x);
-    CHECK(st.Colors[ImGuiCol_TableHeaderBg].z == dark.Colors[ImGuiCol_TableHeaderBg].z);
+        const ImGuiStyle& st = ImGui::GetStyle();
+        CHECK(st.WindowPadding.x == 12);
+        CHECK(st.WindowPadding.y == 12);
+        CHECK(st.FramePadding.x == 10);     // 10.5 cut to whole pixels
+        CHECK(st.FramePadding.y == 6);
+        CHECK(st.FontScaleDpi == 1.5f);
+        // Colours the theme leaves alone are the dark preset's, not whatever
+        // the style held before.
+        ImGuiStyle dark;
+        ImGui::StyleColorsDark(&dark);
+        CHECK(st.Colors[ImGuiCol_PlotLines].x == dark.Colors[ImGuiCol_PlotLines].x);
+        CHECK(st.Colors[ImGuiCol_TableHeaderBg].z == dark.Colors[ImGuiCol_TableHeaderBg].z);
+
+        // Applied again (another monitor's DPI) it starts from the base sizes:
+        // scaling must never compound.
+        ApplyTheme(1.5f);
+        CHECK(st.WindowPadding.x == 12);
+        ApplyTheme(1.0f);
+        CHECK(st.WindowPadding.x == 8);
+        CHECK(st.FontScaleDpi == 1.0f);
     }
 
     for (float dpi : {1.0f, 1.5f})
@@ -104,6 +118,12 @@ TEST_CASE("the location page decides whether Next is allowed")
         app.includeGame = c.includeGame;
         app.locationValid = !c.valid;
         gui.Run(app);
+        // The free space arrives from a background query a few frames later.
+        for (int i = 0; i < 200 && gui.Shows("checking..."); i++)
+        {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            gui.Run(app);
+        }
         CHECK(app.locationValid == c.valid);
         CHECK(gui.Shows(c.shows));
         CHECK(gui.Shows(c.gameSize < GB ? "Download and install the game (Ostrel.zip, 0 MB)"
@@ -242,22 +262,64 @@ TEST_CASE("the speed estimate")
 {
     uint64_t lastBytes = 0;
     double lastTime = 0, speed = 0;
-    SampleSpeed(1000, 100.0, lastBytes, lastTime, speed);     // first sample only records
+    int samples = 5;
+    SampleSpeed(1000, 100.0, lastBytes, lastTime, speed, samples);     // first sample only records
     CHECK(speed == 0);
+    CHECK(samples == 0);
     CHECK(lastBytes == 1000);
     CHECK(lastTime == 100.0);
-    SampleSpeed(5000, 100.4, lastBytes, lastTime, speed);     // too soon
+    SampleSpeed(5000, 100.4, lastBytes, lastTime, speed, samples);     // too soon
     CHECK(speed == 0);
     CHECK(lastBytes == 1000);
-    SampleSpeed(3000, 100.5, lastBytes, lastTime, speed);
+    SampleSpeed(3000, 100.5, lastBytes, lastTime, speed, samples);
     CHECK(speed == doctest::Approx(0.5 * 2000 / 0.5));
-    SampleSpeed(3000 + 4000, 101.5, lastBytes, lastTime, speed);
+    SampleSpeed(3000 + 4000, 101.5, lastBytes, lastTime, speed, samples);
     CHECK(speed == doctest::Approx(0.5 * 4000 + 0.5 * 2000));
+    CHECK(samples == 2);
     const double before = speed;
-    SampleSpeed(10, 102.5, lastBytes, lastTime, speed);       // counter went backwards: record only
+    SampleSpeed(10, 102.5, lastBytes, lastTime, speed, samples);       // counter went backwards: record only
     CHECK(speed == before);
+    CHECK(samples == 0);                                               // and steadiness starts again
     CHECK(lastBytes == 10);
     CHECK(lastTime == 102.5);
+
+    // A speed that keeps changing settles: after a swing from 1 to 10 MB/s the
+    // estimate is within 5 % of the new speed after the steady count of samples.
+    lastBytes = 0, lastTime = 0, speed = 0, samples = 0;
+    double t = 1, bytes = 0;
+    SampleSpeed(0, t, lastBytes, lastTime, speed, samples);
+    for (int i = 0; i < 10; i++)
+        SampleSpeed((uint64_t)(bytes += 0.5 * MB), t += 0.5, lastBytes, lastTime, speed, samples);
+    for (int i = 0; i < kSteadySpeedSamples; i++)
+        SampleSpeed((uint64_t)(bytes += 5 * MB), t += 0.5, lastBytes, lastTime, speed, samples);
+    CHECK(speed == doctest::Approx(10.0 * MB).epsilon(0.05));
+}
+
+TEST_CASE("the time estimate")
+{
+    struct Case { uint64_t left; double speed; const char* text; };
+    const Case cases[] = {
+        {0, 0, ""},                                     // no speed, no estimate
+        {59 * MB, MB, "less than a minute left"},
+        {60 * MB, MB, "about 1 min left"},
+        {61 * MB, MB, "about 2 min left"},              // rounded up
+        {180 * MB, MB, "about 3 min left"},
+        {3600 * MB, MB, "about 1 h left"},
+        {5400 * MB, MB, "about 1 h 30 min left"},
+        {3 * 86400ull * MB, MB, "more than 2 days left"},
+    };
+    for (const Case& c : cases)
+    {
+        CAPTURE(c.left);
+        CHECK(TimeLeftText(c.left, c.speed) == c.text);
+    }
+    // Beside the speed, and only once the speed is steady.
+    const std::string base = "Step 1 of 3 - Downloading the game...   1.0 GB of 2.0 GB  (50%)   4.0 MB/s";
+    CHECK(InstallStatusLine("S", 2, true, 0, GB, 2 * GB, 4 * MB, false) == base);
+    CHECK(InstallStatusLine("S", 2, true, 0, GB, 2 * GB, 4 * MB, true) == base + ", about 5 min left");
+    // Not while checking or unpacking, nor without a total.
+    CHECK(InstallStatusLine("S", 2, true, 2, GB, 2 * GB, 4 * MB, true).find("left") == std::string::npos);
+    CHECK(InstallStatusLine("S", 2, true, 0, GB, 0, 4 * MB, true).find("left") == std::string::npos);
 }
 
 TEST_CASE("step marks")
@@ -402,4 +464,206 @@ TEST_CASE("finish and uninstall pages")
     CHECK(gui.Shows("Ostrel has been removed"));
     CHECK(gui.Shows("Click Finish to close Setup."));
     CHECK_FALSE(gui.Shows("C:\\Ostrel"));
+}
+
+TEST_CASE("the location page never waits for the free space")
+{
+    // A stand-in query that blocks like a folder on an unreachable network share.
+    struct Gate
+    {
+        std::mutex m;
+        std::condition_variable cv;
+        bool open = false;
+        int calls = 0;
+    };
+    auto gate = std::make_shared<Gate>();
+    HeadlessGui gui;
+    InstallerApp app;
+    app.page = Page_Location;
+    app.installDir = "\\\\server\\share\\Ostrel";
+    app.info.gameSize = 1000;
+    app.freeSpace->query = [gate](const std::string&) -> uint64_t {
+        std::unique_lock<std::mutex> lock(gate->m);
+        gate->calls++;
+        gate->cv.wait(lock, [&] { return gate->open; });
+        return 100 * GB;
+    };
+
+    // Frames keep coming while the query hangs: each returns at once.
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 20; i++)
+        gui.Run(app);
+    CHECK(std::chrono::steady_clock::now() - start < std::chrono::seconds(5));
+    CHECK(gui.Shows("Space available: checking..."));
+    CHECK(app.locationValid);                       // pending never blocks Next
+    CHECK(WizardFrameWait(app) == 100);             // and the loop keeps looking
+    for (int i = 0; i < 500; i++)
+    {
+        {
+            std::lock_guard<std::mutex> lock(gate->m);
+            if (gate->calls > 0)
+                break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    for (int i = 0; i < 5; i++)
+        gui.Run(app);
+    {
+        std::lock_guard<std::mutex> lock(gate->m);
+        CHECK(gate->calls == 1);                    // one query per folder text, not one per frame
+        gate->open = true;
+    }
+    gate->cv.notify_all();
+
+    for (int i = 0; i < 200 && !gui.Shows("Space available: 100.0 GB."); i++)
+    {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        gui.Run(app);
+    }
+    CHECK(gui.Shows("Space available: 100.0 GB."));
+    gui.Run(app);
+    CHECK(WizardFrameWait(app) == -1);              // answered and shown: nothing more to draw
+
+    // Another text: the figure known so far stands until its own answer.
+    app.freeSpace->query = [](const std::string&) -> uint64_t { return 2 * GB; };
+    app.installDir = "C:\\Games\\Ostrel";
+    gui.Run(app);
+    CHECK_FALSE(gui.Shows("checking..."));
+    for (int i = 0; i < 200 && !gui.Shows("Space available: 2.0 GB."); i++)
+    {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        gui.Run(app);
+    }
+    CHECK(gui.Shows("Space available: 2.0 GB."));
+}
+
+TEST_CASE("buttons fit their labels, check box labels stay inside the page")
+{
+    HeadlessGui gui;
+    InstallerApp app;
+    gui.Run(app);
+    const float s = gui.Scale();
+    // Short labels keep the fixed width; a long one grows the button.
+    CHECK(WizardButtonWidth("Next >", s) == doctest::Approx(88 * s));
+    const char* longLabel = "Uninstall everything, settings included...";
+    CHECK(WizardButtonWidth(longLabel, s) >= ImGui::CalcTextSize(longLabel).x + 2 * ImGui::GetStyle().FramePadding.x);
+
+    // A label longer than the page wraps at the page's right margin, in lines
+    // that start where the first one did.
+    const float wrap = gui.width - 30 * s;
+    ImGui::GetIO().DisplaySize = ImVec2(gui.width, gui.height);
+    ImGui::NewFrame();
+    ImGui::SetNextWindowPos(ImVec2(0, 0));
+    ImGui::SetNextWindowSize(ImVec2(gui.width, gui.height));
+    ImGui::Begin("##wrap", nullptr, ImGuiWindowFlags_NoDecoration);
+    bool box = false;
+    const ImU32 ink = IM_COL32(1, 2, 3, 255);
+    ImGui::PushStyleColor(ImGuiCol_Text, ink);
+    PageCheckbox("Also delete my launcher settings, my sign-in, the screenshots I took, the mods I added and "
+                 "everything else the launcher keeps for me", 208, 210, s, &box, wrap);
+    ImGui::PopStyleColor();
+    const float below = ImGui::GetCursorScreenPos().y;
+    ImGui::End();
+    ImGui::Render();
+    const float left = gui.LeftmostOf(ink, 0, gui.height);
+    const float right = gui.RightmostOf(ink, 0, gui.height);
+    CHECK(right > 400 * s);
+    CHECK(right <= wrap + 1);
+    CHECK(left > 208 * s);                          // beside the box, not under it
+    CHECK(below > 210 * s + 2 * ImGui::GetTextLineHeight());  // it took more than one line
+
+    // Clicking the label toggles the box, as it does on Windows.
+    app.page = Page_Location;
+    app.installDir = "C:\\Ostrel";
+    app.freeSpace->query = [](const std::string&) -> uint64_t { return 0; };
+    gui.Run(app);
+    const bool before = app.desktopShortcut;
+    gui.Click(app, 260 * s, 228 * s);
+    CHECK(app.desktopShortcut != before);
+}
+
+TEST_CASE("the taskbar follows the job")
+{
+    struct Case
+    {
+        const char* name;
+        int page, stage;
+        uint32_t phase;
+        bool busy, finished, succeeded;
+        uint64_t done, total;
+        TaskbarState state;
+    };
+    const Case cases[] = {
+        {"no job on the page", Page_Ready, 0, 0, false, false, false, 0, 0, Taskbar_None},
+        {"checking the server", Page_Progress, 0, 0, true, false, false, 0, 0, Taskbar_Indeterminate},
+        {"launcher download", Page_Progress, 1, 0, true, false, false, 5, 10, Taskbar_Normal},
+        {"game download", Page_Progress, 2, 0, true, false, false, 5, 10, Taskbar_Normal},
+        {"checking the digest", Page_Progress, 2, 1, true, false, false, 5, 10, Taskbar_Indeterminate},
+        {"unpacking", Page_Progress, 2, 2, true, false, false, 5, 10, Taskbar_Normal},
+        {"no total", Page_Progress, 1, 0, true, false, false, 5, 0, Taskbar_Indeterminate},
+        {"failed", Page_Progress, 1, 0, false, true, false, 5, 10, Taskbar_Error},
+        {"ended well", Page_Progress, 5, 0, false, true, true, 10, 10, Taskbar_None},
+        {"finished page", Page_Finish, 5, 0, false, true, true, 10, 10, Taskbar_None},
+        {"removing", Page_Removing, 0, 0, true, false, false, 1, 4, Taskbar_Normal},
+        {"removal failed", Page_Removing, 0, 0, false, true, false, 1, 4, Taskbar_Error},
+    };
+    for (const Case& c : cases)
+    {
+        INFO(c.name);
+        InstallerApp app;
+        app.page = c.page;
+        app.jobStage = c.stage;
+        app.gamePhase = c.phase;
+        app.jobBusy = c.busy;
+        app.jobFinished = c.finished;
+        app.jobSucceeded = c.succeeded;
+        app.jobBytesDone = c.done;
+        app.jobBytesTotal = c.total;
+        const TaskbarProgress t = WizardTaskbarProgress(app);
+        CHECK(t.state == c.state);
+        if (t.state == Taskbar_Normal)
+        {
+            CHECK(t.done == c.done);
+            CHECK(t.total == c.total);
+        }
+        app.alive->store(false);
+    }
+}
+
+TEST_CASE("frames are asked for only while something can change")
+{
+    InstallerApp app;
+    app.infoDone = true;
+    CHECK(WizardFrameWait(app) == -1);              // an idle page waits for events
+    app.infoJob = std::make_shared<NetJob>();
+    CHECK(WizardFrameWait(app) == 100);             // a server check runs
+    app.infoJob.reset();
+    app.page = Page_Progress;
+    app.jobBusy = true;
+    app.jobStage = 1;
+    CHECK(WizardFrameWait(app) == 100);             // figures move about ten times a second
+    app.jobStage = 2;
+    app.gamePhase = 1;
+    CHECK(WizardFrameWait(app) < 100);              // the moving block is an animation
+    CHECK(WizardFrameWait(app) >= 0);
+    app.jobBusy = false;
+    app.jobFinished = true;
+    CHECK(WizardFrameWait(app) == -1);
+    app.alive->store(false);
+}
+
+TEST_CASE("the UTF-8 check every headless frame applies")
+{
+    struct Case { std::string text; bool ok; };
+    const Case cases[] = {
+        {"plain", true},
+        {"C:\\Jeux d\xe2\x80\x99\xc3\xa9t\xc3\xa9\\\xe3\x82\xb2\xe3\x83\xbc\xe3\x83\xa0 \xf0\x9f\x8e\xae", true},
+        {"C:\\Jeux d'\xe9t\xe9", false},        // Windows-1252 bytes
+        {"\x83\x51\x81\x5b\x83\x80", false},      // Shift-JIS bytes
+        {"\xc3", false},                          // cut short
+        {"\xc0\xaf", false},                      // overlong
+        {"\xed\xa0\x80", false},                  // a surrogate
+    };
+    for (const Case& c : cases)
+        CHECK(IsUtf8(c.text) == c.ok);
 }

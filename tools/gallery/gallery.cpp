@@ -3,20 +3,22 @@
 // Not part of the setup's command line; used by the screenshot test and to
 // refresh docs/screenshots.
 //   ostrel_gallery.exe OUTPUT_FOLDER
-#include "app/dpi_awareness.h"
 #include "app/window.h"
 #include "state/installer_app.h"
 #include "util/text.h"
 
 #include <imgui.h>
+#include <imgui_impl_win32.h>
 #include <miniz.h>
 #include <objbase.h>
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -103,6 +105,9 @@ std::vector<Shot> Shots()
              a.jobBytesTotal = 3 * GB + 200 * MB;
              a.speedBytesPerSec = 12.5 * MB;
              a.speedLastBytes = a.jobBytesDone;
+             a.speedSamples = 10;    // steady: the time estimate shows
+             // Sampled just now: the few frames of the shot take no new sample.
+             a.speedLastTime = std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
          }},
         {"progress-game-check", [](InstallerApp& a) {
              Running(a, Page_Progress, 2, "Downloading the game...");
@@ -196,7 +201,7 @@ int wmain(int argc, wchar_t** argv)
     std::filesystem::create_directories(outDir, ec);
 
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-    EnableDpiAwareness();
+    ImGui_ImplWin32_EnableDpiAwareness();
     HINSTANCE instance = GetModuleHandleW(nullptr);
     HWND window = CreateMainWindow(instance);
     if (!window)
@@ -210,6 +215,7 @@ int wmain(int argc, wchar_t** argv)
     UpdateWindow(window);
 
     int failures = 0;
+    bool first = true;
     for (const Shot& shot : Shots())
     {
         auto app = std::make_unique<InstallerApp>();
@@ -222,12 +228,39 @@ int wmain(int argc, wchar_t** argv)
         for (int frame = 0; frame < 4; frame++)
         {
             PumpMessages();
+            // The location page's free space arrives from a background query.
+            for (int i = 0; i < 200 && frame == 3 && app->page == Page_Location; i++)
+            {
+                {
+                    std::lock_guard<std::mutex> lock(app->freeSpace->mutex);
+                    if (app->freeSpace->running == 0)
+                        break;
+                }
+                Sleep(10);
+            }
             DrawFrame(*app);
             if (frame == 3)
                 ok = ReadBackBuffer(rgba, w, h);
             PresentFrame();
         }
         std::filesystem::path file = outDir / (std::string(shot.name) + ".png");
+        if (first)
+        {
+            // A proportional font draws "iiiiiiii" much narrower than
+            // "MMMMMMMM"; the built-in bitmap font gives both the same fixed
+            // advance. Under Wine there is no Segoe UI: the system's message
+            // font must have stood in, not the bitmap font.
+            const float narrow = ImGui::CalcTextSize("iiiiiiii").x;
+            const float wide = ImGui::CalcTextSize("MMMMMMMM").x;
+            printf("font: %s (iiiiiiii %.1f px, MMMMMMMM %.1f px)\n", ImGui::GetIO().Fonts->Fonts[0]->GetDebugName(),
+                   narrow, wide);
+            if (!(narrow < wide * 0.8f))
+            {
+                fprintf(stderr, "the wizard draws with a fixed-width font, not a proportional UI font\n");
+                failures++;
+            }
+            first = false;
+        }
         if (!ok || !WritePng(file, rgba, w, h))
         {
             fprintf(stderr, "%s: could not capture\n", shot.name);
