@@ -62,9 +62,11 @@ int64_t NowMs()
 // may still finish that read into `buffer` later.
 struct Exchange
 {
-    UniqueKernelHandle    completed;            // auto-reset; set by every completion
+    UniqueKernelHandle    completed;            // auto-reset; wakes a waiter that sleeps
     std::atomic<int>      shares{1};
-    DWORD                 completion = 0;       // these three are written before `completed` is set
+    std::atomic<uint32_t> completions{0};       // counts every completion
+    std::atomic<bool>     sleeping{false};      // a waiter sleeps on `completed`
+    DWORD                 completion = 0;       // these three are written before `completions` moves
     DWORD                 count = 0;
     DWORD                 error = 0;
     std::atomic<uint32_t> secureFlags{0};
@@ -119,7 +121,11 @@ void CALLBACK OnRequestStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID
         return;
     }
     x->completion = status;
-    SetEvent(x->completed.get());
+    x->completions.fetch_add(1);
+    // Most operations complete inside the call that started them: the event
+    // (a trip to Wine's server each way) is only for a waiter that sleeps.
+    if (x->sleeping.exchange(false))
+        SetEvent(x->completed.get());
 }
 
 enum OpEnd
@@ -130,20 +136,28 @@ enum OpEnd
     Op_Stalled,
 };
 
-// Waits for the operation the caller just started (`started` is what the
-// starting call returned). A cancel or a stall ends the wait at once; the
+// Starts an operation (`start` returns what the WinHTTP call returned) and
+// waits for its completion. A cancel or a stall ends the wait at once; the
 // operation is then abandoned with the request handle.
-OpEnd Complete(Exchange& x, BOOL started, const std::atomic<bool>* cancel, int stallMs, DWORD& code)
+template <typename Start>
+OpEnd Complete(Exchange& x, Start start, const std::atomic<bool>* cancel, int stallMs, DWORD& code)
 {
-    if (!started)
+    const uint32_t before = x.completions.load();   // counted before the call, which may complete inside
+    if (!start())
     {
         code = GetLastError();
         return Op_Failed;
     }
-    for (;;)
+    while (x.completions.load() == before)
     {
+        // Announce the sleep, then look again: either the callback sees the
+        // flag and sets the event, or this sees its count (a stale event only
+        // wakes a later wait once, which then looks again).
+        x.sleeping.store(true);
+        if (x.completions.load() != before)
+            break;
         DWORD waited = WaitForSingleObject(x.completed.get(), kWaitSliceMs);
-        if (waited == WAIT_OBJECT_0)
+        if (x.completions.load() != before)
             break;
         if (cancel && cancel->load())
             return Op_Cancelled;
@@ -316,11 +330,15 @@ HttpResult HttpRequestDetailed(const std::string& method, const std::string& url
 
     detail.step = RequestStep_Send;
     x.lastByteMs.store(NowMs());
-    OpEnd end = Complete(x,
-                         WinHttpSendRequest(request.get(), wheaders.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : wheaders.c_str(),
-                                            wheaders.empty() ? 0 : (DWORD)-1, WINHTTP_NO_REQUEST_DATA, 0, (DWORD)declared,
-                                            context),
-                         cancel, stallMs, code);
+    OpEnd end = Complete(
+        x,
+        [&] {
+            return WinHttpSendRequest(request.get(),
+                                      wheaders.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : wheaders.c_str(),
+                                      wheaders.empty() ? 0 : (DWORD)-1, WINHTTP_NO_REQUEST_DATA, 0, (DWORD)declared,
+                                      context);
+        },
+        cancel, stallMs, code);
     if (end != Op_Done)
     {
         stopped(end, "Send");
@@ -338,8 +356,9 @@ HttpResult HttpRequestDetailed(const std::string& method, const std::string& url
             while (sent < part.data.size())
             {
                 DWORD chunk = (DWORD)std::min(kUploadChunk, part.data.size() - sent);
-                if (Complete(x, WinHttpWriteData(request.get(), part.data.data() + sent, chunk, nullptr), nullptr, 0,
-                             code) != Op_Done ||
+                if (Complete(
+                        x, [&] { return WinHttpWriteData(request.get(), part.data.data() + sent, chunk, nullptr); },
+                        nullptr, 0, code) != Op_Done ||
                     x.count == 0)
                 {
                     fail("Upload", code, x.secureFlags.load());
@@ -365,8 +384,8 @@ HttpResult HttpRequestDetailed(const std::string& method, const std::string& url
             DWORD got = 0;
             if (!ReadFile(in.get(), uploadBuffer.data(), (DWORD)uploadBuffer.size(), &got, nullptr) || got == 0)
                 break;
-            if (Complete(x, WinHttpWriteData(request.get(), uploadBuffer.data(), got, nullptr), nullptr, 0, code) !=
-                Op_Done)
+            if (Complete(x, [&] { return WinHttpWriteData(request.get(), uploadBuffer.data(), got, nullptr); },
+                         nullptr, 0, code) != Op_Done)
             {
                 fail("Upload", code, x.secureFlags.load());
                 return result;
@@ -378,7 +397,7 @@ HttpResult HttpRequestDetailed(const std::string& method, const std::string& url
 
     detail.step = RequestStep_Receive;
     x.lastByteMs.store(NowMs());
-    end = Complete(x, WinHttpReceiveResponse(request.get(), nullptr), cancel, stallMs, code);
+    end = Complete(x, [&] { return WinHttpReceiveResponse(request.get(), nullptr); }, cancel, stallMs, code);
     if (end != Op_Done)
     {
         stopped(end, "Receive");
@@ -468,12 +487,13 @@ HttpResult HttpRequestDetailed(const std::string& method, const std::string& url
             break;
         }
         x.lastByteMs.store(NowMs());
-        end = Complete(x, WinHttpQueryDataAvailable(request.get(), nullptr), fileMode ? cancel : nullptr,
+        end = Complete(x, [&] { return WinHttpQueryDataAvailable(request.get(), nullptr); },
+                       fileMode ? cancel : nullptr,
                        fileMode ? stallMs : 0, code);
         if (end == Op_Done && x.count > 0)
         {
             const DWORD want = (DWORD)std::min<size_t>(x.count, x.buffer.size() - fill);
-            end = Complete(x, WinHttpReadData(request.get(), x.buffer.data() + fill, want, nullptr),
+            end = Complete(x, [&] { return WinHttpReadData(request.get(), x.buffer.data() + fill, want, nullptr); },
                            fileMode ? cancel : nullptr, fileMode ? stallMs : 0, code);
         }
         if (end != Op_Done)
