@@ -86,15 +86,25 @@ std::string Install(InstallArgs& args, bool& done)
     const std::string launcherUrl = app->downloadUrl + "/api/launcher/v1/app/" + plan.launcherSha256;
     for (int attempt = 1;; attempt++)
     {
+        // Hashed while it downloads; a .part left by an earlier run is read first.
+        DigestStream digest;
+        StartDigest(digest, Utf8Path(part));
+        DownloadObserver observer = DigestObserver(digest);
+        observer.pause = [app](const DownloadPause& pause) {
+            if (pause.starting)
+                AppendLog(*app, DownloadResumeLogText("the launcher download", pause));
+            app->SetStatus(Stage_Launcher,
+                           pause.secondsLeft > 0 ? DownloadPauseText(pause) : "Downloading the Ostrel launcher...");
+        };
         HttpResult r = HttpDownload(launcherUrl, "", Utf8Path(part), &app->jobBytesDone, &app->jobBytesTotal,
-                                    &app->cancelRequested);
+                                    &app->cancelRequested, &observer);
         if (app->cancelRequested.load())
             return "Cancelled.";
         if (!r.Ok())
             return r.ErrorMessage();
         // A digest that cannot be computed never counts as a match.
-        std::string digest = Sha256File(Utf8Path(part));
-        if (!digest.empty() && digest == plan.launcherSha256)
+        std::string computed = FinishDigest(digest);
+        if (!computed.empty() && computed == plan.launcherSha256)
             break;
         // Damaged, or the stale rest of another build: start again from nothing.
         DeleteFileW(LongPath(part.wstring()).c_str());
@@ -150,6 +160,11 @@ std::string Install(InstallArgs& args, bool& done)
             app->gamePhase.store((uint32_t)job->phase.load());
             app->jobBytesDone.store(job->bytesDone.load());
             app->jobBytesTotal.store(job->bytesTotal.load());
+            // The game thread's resume notes and its "trying again" line.
+            for (const std::string& line : TakeGameJobLog(*job))
+                AppendLog(*app, line);
+            if (job->phase.load() == GamePhase_Wait)
+                app->SetStatus(Stage_Game, GameJobWaitText(*job));
             if (finished)
                 break;
             if (app->cancelRequested.load())

@@ -3,6 +3,7 @@
 #include "net/http.h"
 
 #include <windows.h>
+#include <winhttp.h>
 
 #include <nlohmann/json.hpp>
 
@@ -10,16 +11,21 @@
 
 std::string TransportErrorText(const std::string& step, uint32_t secureFlags)
 {
-    DWORD code = GetLastError();
+    return TransportErrorTextFor(step, GetLastError(), secureFlags);
+}
+
+std::string TransportErrorTextFor(const std::string& step, uint32_t code, uint32_t secureFlags)
+{
     switch (code)
     {
-    case 12002: return "The server took too long to answer.";
-    case 12007:
-    case 12029: return "Can't reach the server - check your internet connection.";
-    case 12175: return SecureFailureText(secureFlags);
+    case ERROR_WINHTTP_TIMEOUT: return "The server took too long to answer.";
+    case ERROR_WINHTTP_NAME_NOT_RESOLVED:
+    case ERROR_WINHTTP_CANNOT_CONNECT: return "Can't reach the server - check your internet connection.";
+    case ERROR_WINHTTP_SECURE_FAILURE: return SecureFailureText(secureFlags);
     // A secure channel error (Wine's answer to an untrusted or mismatched
     // certificate, too) gets the channel sentence rather than a bare code.
-    case 12157: return SecureFailureText(secureFlags ? secureFlags : 0x80000000u);
+    case ERROR_WINHTTP_SECURE_CHANNEL_ERROR:
+        return SecureFailureText(secureFlags ? secureFlags : WINHTTP_CALLBACK_STATUS_FLAG_SECURITY_CHANNEL_ERROR);
     default: break;
     }
     return step + " failed (" + std::to_string((unsigned long)code) + ").";
@@ -28,17 +34,17 @@ std::string TransportErrorText(const std::string& step, uint32_t secureFlags)
 std::string SecureFailureText(uint32_t flags)
 {
     const char* text = "The server's security certificate was refused.";
-    if (flags & 0x20)
+    if (flags & WINHTTP_CALLBACK_STATUS_FLAG_CERT_DATE_INVALID)
         text = "The server's certificate looks expired or not valid yet - check that this PC's date, time and time zone are right.";
-    else if (flags & 0x10)
+    else if (flags & WINHTTP_CALLBACK_STATUS_FLAG_CERT_CN_INVALID)
         text = "The certificate is for a different address - a VPN, proxy or antivirus is probably intercepting the connection.";
-    else if (flags & 0x08)
+    else if (flags & WINHTTP_CALLBACK_STATUS_FLAG_INVALID_CA)
         text = "This PC doesn't trust the certificate's authority - run Windows Update, or turn off antivirus HTTPS scanning.";
-    else if (flags & 0x01)
+    else if (flags & WINHTTP_CALLBACK_STATUS_FLAG_CERT_REV_FAILED)
         text = "This PC couldn't check whether the certificate was revoked - a firewall may be blocking it.";
-    else if (flags & 0x04)
+    else if (flags & WINHTTP_CALLBACK_STATUS_FLAG_CERT_REVOKED)
         text = "The server's certificate was revoked.";
-    else if (flags & 0x80000000u)
+    else if (flags & WINHTTP_CALLBACK_STATUS_FLAG_SECURITY_CHANNEL_ERROR)
         text = "The secure connection failed - an old Windows version, antivirus or a proxy may be getting in the way.";
     char hex[16];
     snprintf(hex, sizeof(hex), "0x%X", (unsigned)flags);

@@ -3,14 +3,14 @@
 #include <exception>
 #include <thread>
 
-std::shared_ptr<NetJob> StartNetJob(std::function<HttpResult(NetJob&)> work)
+std::shared_ptr<NetJob> StartNetJob(std::function<HttpResult()> work)
 {
     std::shared_ptr<NetJob> job = std::make_shared<NetJob>();
     std::thread([job, work = std::move(work)]() mutable {
         HttpResult outcome;
         try
         {
-            outcome = work(*job);   // an empty function throws bad_function_call: handled alike
+            outcome = work();   // an empty function throws bad_function_call: handled alike
         }
         catch (const std::exception& e)
         {

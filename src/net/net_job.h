@@ -13,4 +13,4 @@ struct NetJob
 };
 
 // Throws std::system_error when no thread can be started (then no job exists).
-std::shared_ptr<NetJob> StartNetJob(std::function<HttpResult(NetJob&)> work);
+std::shared_ptr<NetJob> StartNetJob(std::function<HttpResult()> work);

@@ -8,6 +8,7 @@
 
 #include <filesystem>
 #include <thread>
+#include <utility>
 
 namespace fs = std::filesystem;
 
@@ -38,8 +39,20 @@ void RunGameJob(const GameJobParams& params, InstallJob& job)
     for (int attempt = 1;; attempt++)
     {
         job.phase.store(GamePhase_Download);
+        // The digest is computed from the bytes as they are written; what an
+        // earlier run left in the file is read from the disk first.
+        DigestStream digest;
+        StartDigest(digest, archivePath);
+        DownloadObserver observer = DigestObserver(digest);
+        observer.pause = [&job](const DownloadPause& pause) {
+            std::lock_guard<std::mutex> lock(job.mutex);
+            if (pause.starting)
+                job.logLines.push_back(DownloadResumeLogText("the game download", pause));
+            job.waitText = pause.secondsLeft > 0 ? DownloadPauseText(pause) : std::string();
+            job.phase.store(pause.secondsLeft > 0 ? GamePhase_Wait : GamePhase_Download);
+        };
         HttpResult result = HttpDownload(params.url, params.token, archivePath, &job.bytesDone, &job.bytesTotal,
-                                         &job.cancel);
+                                         &job.cancel, &observer, &params.download);
         // A cancelled download keeps its partial file for the next run.
         if (job.cancel.load())
         {
@@ -55,8 +68,8 @@ void RunGameJob(const GameJobParams& params, InstallJob& job)
         job.phase.store(GamePhase_Check);
         // A digest that could not be computed proves nothing, even against an
         // empty announced one.
-        std::string digest = Sha256File(archivePath);
-        if (!digest.empty() && digest == params.sha256)
+        std::string computed = FinishDigest(digest);
+        if (!computed.empty() && computed == params.sha256)
             break;
 
         // A damaged file would only be resumed into another damaged file:
@@ -91,4 +104,16 @@ void RunGameJob(const GameJobParams& params, InstallJob& job)
     }
     job.succeeded.store(true);
     job.finished.store(true);
+}
+
+std::vector<std::string> TakeGameJobLog(InstallJob& job)
+{
+    std::lock_guard<std::mutex> lock(job.mutex);
+    return std::exchange(job.logLines, {});
+}
+
+std::string GameJobWaitText(InstallJob& job)
+{
+    std::lock_guard<std::mutex> lock(job.mutex);
+    return job.waitText;
 }

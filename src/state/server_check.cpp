@@ -89,7 +89,7 @@ void InstallerApp::FetchInfo()
     // A check still running is dropped: its thread ends on its own, unread.
     try
     {
-        infoJob = StartNetJob([url](NetJob&) { return HttpGet(url, std::string()); });
+        infoJob = StartNetJob([url]() { return HttpGet(url, std::string()); });
     }
     catch (const std::exception&)
     {

@@ -43,7 +43,8 @@ BarButtons WizardBarButtons(const InstallerApp& app, bool busy)
         {
             b.left = {"< Back", false, false};
             b.middle = {"Next >", false, true};
-            b.right = {"Cancel", busy, false};
+            // One click is enough: the button rests while the cancel is under way.
+            b.right = {"Cancel", busy && !app.cancelRequested.load(), false};
         }
         break;
     case Page_Uninstall:

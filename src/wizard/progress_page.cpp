@@ -81,6 +81,8 @@ std::string InstallStatusLine(const std::string& status, int stage, bool busy, u
             line = "Step 2 of 3 - Checking the download (about a minute)...";
         else if (phase == GamePhase_Unpack)
             line = "Step 3 of 3 - Unpacking the game...";
+        else if (phase == GamePhase_Wait)
+            line = status;  // the worker's "trying again in N s" sentence
         else
             line = "Step 1 of 3 - Downloading the game...";
         if (total != 0 && phase != GamePhase_Check)
@@ -193,6 +195,8 @@ void InstallerApp::DrawProgressPage(float w)
     ImGui::PushTextWrapPos(wrap);
     if (!error.empty())
         PageText(Col_Red, "%s", error.c_str());
+    else if (busy && cancelRequested.load())
+        PageText(Col_Grey, "%s", "Cancelling...");
     else
         PageText(Col_Grey, "%s", InstallStatusLine(status, stage, busy, phase, done, total, speedBytesPerSec,
                                                            speedSamples >= kSteadySpeedSamples).c_str());

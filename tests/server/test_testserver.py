@@ -94,7 +94,24 @@ def test_faults(server):
     start = time.monotonic()
     assert get(server, "/f/a")[2] == data
     assert time.monotonic() - start >= 0.2
+
+    server.set_fault("/f/a", stall_after=3000, stall_ms=400)
+    start = time.monotonic()
+    assert get(server, "/f/a")[2] == data
+    assert time.monotonic() - start >= 0.4
     server.clear_fault("/f/a")
+
+
+def test_drops_at_file_offsets_are_used_once_each(server):
+    data = b"abcdefghij" * 1000
+    server.serve_bytes("/d/a", data)
+    server.set_fault("/d/a", drop_at=[2000, 7000, 500])
+    assert get(server, "/d/a")[2] == data[:500]
+    assert get(server, "/d/a", {"Range": "bytes=500-"})[2] == data[500:2000]
+    assert get(server, "/d/a", {"Range": "bytes=2000-"})[2] == data[2000:7000]
+    assert get(server, "/d/a", {"Range": "bytes=7000-"})[2] == data[7000:]
+    assert get(server, "/d/a")[2] == data
+    server.clear_fault("/d/a")
 
 
 def test_reset_is_per_prefix(server):

@@ -81,6 +81,11 @@ class Fault:
         self.ignore_range = g("ignore_range", 0)
         self.times = g("times", 0)             # applies to this many requests, 0 = all
         self.after = g("after", 0)             # lets this many requests through first
+        # Absolute file offsets at which a delivery breaks off, each used once,
+        # in order: the first answer that covers one drops there.
+        self.drop_at = sorted(int(v) for v in q.get("drop_at", [""])[0].split(",") if v.strip())
+        self.stall_after = g("stall_after", -1)  # go silent after M body bytes...
+        self.stall_ms = g("stall_ms", 0)         # ...for T ms (connection kept open), then go on
 
 
 class State:
@@ -279,7 +284,24 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.stream(data, 0, fault)
         return status
 
+    def take_drop_offset(self, fault, start, end):
+        """The next drop_at offset inside [start, end), used up; None when there is none."""
+        if fault is None or not fault.drop_at:
+            return None
+        with self.server.state.lock:
+            for i, offset in enumerate(fault.drop_at):
+                if start <= offset < end:
+                    del fault.drop_at[i]
+                    return offset
+        return None
+
     def send_file(self, file, start, end, fault, corrupt):
+        drop = self.take_drop_offset(fault, start, end)
+        if drop is not None:
+            # A one-off fault of its own: the delivery breaks off at that offset.
+            fault = Fault({"drop_after": [str(drop - start)], "stall_after": [str(fault.stall_after)],
+                           "stall_ms": [str(fault.stall_ms)], "reset": [str(fault.reset)],
+                           "slow_ms": [str(fault.slow_ms)], "slow_chunk": [str(fault.slow_chunk)]}, b"")
         plain = fault is None and not corrupt and self.server.scheme == "http"
         with open(file, "rb") as f:
             if plain:
@@ -303,12 +325,18 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
     def stream(self, data, sent_before, fault):
         """Writes body bytes honouring the drop and slow faults; False once dropped."""
-        if fault is None or (fault.drop_after < 0 and not fault.slow_ms):
+        if fault is None or (fault.drop_after < 0 and not fault.slow_ms and fault.stall_after < 0):
             self.wfile.write(data)
             return True
         pos = 0
         while pos < len(data):      # bounded by len(data)
             n = len(data) - pos
+            if fault.stall_after >= 0:
+                if sent_before + pos == fault.stall_after:
+                    self.wfile.flush()
+                    time.sleep(fault.stall_ms / 1000.0)     # once: the offset is passed afterwards
+                elif sent_before + pos < fault.stall_after:
+                    n = min(n, fault.stall_after - (sent_before + pos))
             if fault.slow_ms:
                 n = min(n, fault.slow_chunk - (sent_before + pos) % fault.slow_chunk)
             if fault.drop_after >= 0:
@@ -502,7 +530,9 @@ class Client:
         self._call("DELETE", "files" + url_path)
 
     def set_fault(self, url_path, body=b"", **fault):
-        self._call("PUT", "fault" + url_path, body, {k: int(v) for k, v in fault.items()})
+        # drop_at takes a list of offsets; every other field is a number.
+        q = {k: ",".join(str(int(o)) for o in v) if isinstance(v, (list, tuple)) else int(v) for k, v in fault.items()}
+        self._call("PUT", "fault" + url_path, body, q)
 
     def clear_fault(self, url_path):
         self._call("DELETE", "fault" + url_path)

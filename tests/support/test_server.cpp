@@ -169,7 +169,14 @@ bool SetFault(const std::string& urlPath, const ServerFault& f)
         "&drop_after=" + std::to_string(f.dropAfter) + "&reset=" + std::to_string(f.reset ? 1 : 0) +
         "&slow_ms=" + std::to_string(f.slowMs) + "&slow_chunk=" + std::to_string(f.slowChunk) +
         "&no_length=" + std::to_string(f.noLength ? 1 : 0) + "&ignore_range=" + std::to_string(f.ignoreRange ? 1 : 0) +
-        "&times=" + std::to_string(f.times);
+        "&times=" + std::to_string(f.times) + "&after=" + std::to_string(f.after) +
+        "&stall_after=" + std::to_string(f.stallAfter) + "&stall_ms=" + std::to_string(f.stallMs);
+    if (!f.dropAt.empty())
+    {
+        q += "&drop_at=";
+        for (size_t i = 0; i < f.dropAt.size(); i++)
+            q += (i ? "%2C" : "") + std::to_string(f.dropAt[i]);
+    }
     return Control("PUT", "/_ctl/fault" + Encode(urlPath) + q, f.body, nullptr) == 200;
 }
 

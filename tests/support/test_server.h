@@ -34,6 +34,10 @@ struct ServerFault
     bool        noLength = false;   // no Content-Length: the closed connection ends the body
     bool        ignoreRange = false;// answer 200 with the whole file despite a Range header
     int         times = 0;          // the fault applies to this many requests; 0 = every one
+    int         after = 0;          // ...after this many requests passed untouched
+    std::vector<uint64_t> dropAt;   // file offsets where a delivery breaks off, each once
+    int64_t     stallAfter = -1;    // go silent after this many body bytes of each answer...
+    int         stallMs = 0;        // ...for this long, keeping the connection open
 };
 bool SetFault(const std::string& urlPath, const ServerFault& fault);
 bool ClearFault(const std::string& urlPath);

@@ -18,7 +18,7 @@ bool WaitDone(const NetJob& job)
 
 TEST_CASE("a job carries its result")
 {
-    auto job = StartNetJob([](NetJob&) {
+    auto job = StartNetJob([]() {
         HttpResult r;
         r.status = 200;
         r.body = "body";
@@ -32,13 +32,13 @@ TEST_CASE("a job carries its result")
 
 TEST_CASE("an exception becomes the error text")
 {
-    auto job = StartNetJob([](NetJob&) -> HttpResult { throw std::runtime_error("disk on fire"); });
+    auto job = StartNetJob([]() -> HttpResult { throw std::runtime_error("disk on fire"); });
     REQUIRE(WaitDone(*job));
     CHECK(job->result.status == 0);
     CHECK(job->result.body.empty());
     CHECK(job->result.error == "disk on fire");
 
-    auto empty = StartNetJob(std::function<HttpResult(NetJob&)>());
+    auto empty = StartNetJob(std::function<HttpResult()>());
     REQUIRE(WaitDone(*empty));
     CHECK_FALSE(empty->result.error.empty());
 }
@@ -48,7 +48,7 @@ TEST_CASE("an abandoned job does not block its owner and is freed when its threa
     std::weak_ptr<NetJob> watch;
     std::atomic<bool> release{false};
     {
-        auto job = StartNetJob([&release](NetJob&) {
+        auto job = StartNetJob([&release]() {
             while (!release.load())
                 std::this_thread::sleep_for(std::chrono::milliseconds(5));
             return HttpResult();

@@ -1,9 +1,11 @@
 #include <doctest.h>
 
 #include "package/sha256.h"
+#include "test_server.h"
 #include "test_support.h"
 
 #include <string>
+#include <vector>
 
 TEST_CASE("digest of files around the block size")
 {
@@ -39,4 +41,74 @@ TEST_CASE("no digest when the file cannot be read")
     CHECK(Sha256File(dir + "\\absent.bin") == "");
     CHECK(Sha256File(dir) == "");
     CHECK(Sha256File("") == "");
+}
+
+TEST_CASE("the digest streamed during a download equals the digest of the final file")
+{
+    const std::string full = PatternBytes(3, 3u << 20);
+    const std::string half = full.substr(0, full.size() / 2);
+    struct Case
+    {
+        const char*           name;
+        std::string           before;       // what the file holds when the download starts
+        bool                  hasFile;
+        std::vector<uint64_t> dropAt;
+        bool                  ignoreRange;
+        int                   corrupt;
+    };
+    const Case cases[] = {
+        {"fresh", "", false, {}, false, 0},
+        {"resumed across runs", half, true, {}, false, 0},
+        {"resumed automatically", "", false, {700000, 2500000}, false, 0},
+        {"resumed across runs and automatically", half, true, {2000000}, false, 0},
+        {"200 instead of 206 on a resume across runs", std::string(5000, 'x'), true, {}, true, 0},
+        {"200 instead of 206 on an automatic resume", "", false, {1500000}, true, 0},
+        {"416 on a complete file", full, true, {}, false, 0},
+        {"corrupted once", "", false, {}, false, 1},
+    };
+    for (const Case& c : cases)
+    {
+        CAPTURE(c.name);
+        std::string urlPath = UniqueUrlPath("digest.bin");
+        REQUIRE(ServeFile(urlPath, full));
+        ServerFault fault;
+        fault.dropAt = c.dropAt;
+        fault.ignoreRange = c.ignoreRange;
+        fault.corrupt = c.corrupt;
+        REQUIRE(SetFault(urlPath, fault));
+        std::string file = MakeTempDir("digest-stream") + "\\archive.zip";
+        if (c.hasFile)
+            WriteFileBytes(file, c.before);
+
+        DownloadPolicy quick;
+        quick.firstPauseMs = 20;
+        DigestStream digest;
+        StartDigest(digest, file);
+        DownloadObserver observer = DigestObserver(digest);
+        HttpResult r = HttpDownload(TestServerUrl() + urlPath, "", file, nullptr, nullptr, nullptr, &observer, &quick);
+        REQUIRE(r.Ok());
+        std::string streamed = FinishDigest(digest);
+        CHECK(streamed.size() == 64);
+        CHECK(streamed == Sha256File(file));
+        if (c.corrupt)
+            CHECK(streamed != Sha256Of(full));
+        else
+            CHECK(streamed == Sha256Of(full));
+        CHECK(RequestLog(urlPath).size() == c.dropAt.size() + 1);
+    }
+}
+
+TEST_CASE("a digest stream that is given up ends its thread without a digest")
+{
+    std::string dir = MakeTempDir("digest-stop");
+    WriteFileBytes(dir + "\\a.bin", std::string(5u << 20, 'a'));
+    {
+        DigestStream digest;
+        StartDigest(digest, dir + "\\a.bin");
+        DownloadObserver observer = DigestObserver(digest);
+        observer.write("abc", 3);
+    } // the destructor stops and joins the hash thread
+    DigestStream missing;
+    StartDigest(missing, dir + "\\none.bin");
+    CHECK(FinishDigest(missing) == "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
 }
