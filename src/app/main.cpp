@@ -66,5 +66,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
         CloseHandle(mutex);
     }
     CoUninitialize();
+    // After the window and the mutex: what deletes this program's own file
+    // waits for the process to end.
+    app.StartSelfRemoval();
     return app.exitCode;
 }

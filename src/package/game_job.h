@@ -5,6 +5,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 // Where the game job is (InstallJob::phase, copied to InstallerApp::gamePhase).
 enum GamePhase : int32_t
@@ -23,9 +24,13 @@ struct InstallJob
     std::atomic<bool>     cancel{false};
     std::atomic<bool>     finished{false};  // written last of all
     std::atomic<bool>     succeeded{false}; // written before finished
-    std::mutex            mutex;            // guards error and gameDir
+    std::mutex            mutex;            // guards the strings and lists below
     std::string           error;
     std::string           gameDir;
+    // What the unpack made, relative to the install folder (see UnpackResult),
+    // for the install record; filled whenever the unpack ran.
+    std::vector<std::string> createdFiles;
+    std::vector<std::string> createdFolders;
 };
 
 struct GameJobParams

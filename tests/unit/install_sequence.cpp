@@ -2,6 +2,8 @@
 // server. A data folder is always given, so only the test registry key is used.
 #include <doctest.h>
 
+#include "util/registry.h"
+#include "util/system_paths.h"
 #include "install/job.h"
 #include "install/shortcuts.h"
 #include "net/http.h"

@@ -1,5 +1,7 @@
 #include <doctest.h>
 
+#include "util/registry.h"
+#include "util/system_paths.h"
 #include "install/job.h"
 #include "install/shortcuts.h"
 #include "package/sha256.h"
@@ -510,7 +512,7 @@ TEST_CASE("the installer's key and the uninstall entry: by data folder")
     Installed s("us-keys", true);
     WriteRegString(kRealKey, L"InstallDir", "C:\\Somewhere\\Else");
     WriteRegString(OSTREL_UNINSTALL_KEY, L"DisplayName", "Ostrel");
-    WriteUninstallFlag(L"NoModify");
+    WriteRegDword(OSTREL_UNINSTALL_KEY, L"NoModify", 1);
 
     // With a data folder only the test key goes; a normal installation stays.
     InstallerApp app;
