@@ -313,11 +313,25 @@ std::wstring SelfRemovalParameters(const std::wstring& setupCopy, const std::wst
     if (setupCopy.empty() || folder.empty() || setupCopy.find_first_of(unsafe) != std::wstring::npos ||
         folder.find_first_of(unsafe) != std::wstring::npos)
         return std::wstring();
-    // Started as this process ends, it tries once a second for about 30
-    // seconds: a slow exit (a busy machine, an antivirus holding the file)
-    // still ends with the copy gone. The folder goes only when empty.
-    return L"/c for /l %i in (1,1,30) do @(ping -n 2 127.0.0.1 >nul & del /f /q \"" + setupCopy +
-           L"\" >nul 2>&1 & if not exist \"" + setupCopy + L"\" (rmdir \"" + folder + L"\" >nul 2>&1 & exit))";
+    // Started as this process ends, it tries again and again for about 30
+    // seconds, so a slow exit (a busy machine, an antivirus holding the file)
+    // still ends with the copy gone; the folder goes once it is empty. The
+    // attempts are spelt out: cmd's own loops misparse under some shells.
+    // cmd takes at most 8191 characters: fewer attempts for a long path.
+    static const int kWaitsMany[] = { 2, 3, 4, 6, 8, 13 };     // pings: about 1, 3, 6, 11, 18, 30 s
+    static const int kWaitsFew[] = { 2, 30 };
+    for (const auto& waits : { std::vector<int>(std::begin(kWaitsMany), std::end(kWaitsMany)),
+                               std::vector<int>(std::begin(kWaitsFew), std::end(kWaitsFew)) })
+    {
+        std::wstring params = L"/c";
+        for (size_t i = 0; i < waits.size(); i++)
+            params += std::wstring(i ? L" &" : L"") + L" ping -n " + std::to_wstring(waits[i]) +
+                      L" 127.0.0.1 >nul & del /f /q \"" + setupCopy + L"\" >nul 2>&1 & rmdir \"" + folder +
+                      L"\" >nul 2>&1";
+        if (params.size() <= 8000)
+            return params;
+    }
+    return std::wstring();
 }
 
 namespace
@@ -391,7 +405,7 @@ std::string Uninstall(UninstallArgs& args)
             std::wstring params = SelfRemovalParameters(setupCopy.wstring(), installDir.wstring());
             if (params.empty())
                 Keep(*app, "Setup's own copy " + WideToUtf8(setupCopy.wstring()) +
-                              " was kept: its folder's name holds a character the system's command line can't take safely.",
+                              " was kept: the system's command line can't take its folder's name safely.",
                      log);
             std::lock_guard<std::mutex> lock(app->jobMutex);
             app->selfRemoval = params;

@@ -197,3 +197,30 @@ TEST_CASE("document rules: defaults, digest lengths, number forms, wrong types")
         CHECK(info.gameExe == c.exe);
     }
 }
+
+TEST_CASE("one reader for the pages and the install: digests, and sums that never wrap")
+{
+    const std::string L = "\"launcher\": {\"sha256\": \"" + kA + "\"";
+    // Without the game, only the launcher's digest counts, by the same length rule.
+    CHECK(ReadInstallDocument("{" + L + "}}", false).ok);
+    InstallInfo shortDigest = ReadInstallDocument("{\"launcher\": {\"sha256\": \"" + std::string(63, 'a') + "\"}}", false);
+    CHECK_FALSE(shortDigest.ok);
+    CHECK(shortDigest.error == "The server has no download ready yet.");
+    CHECK(ReadInstallDocument("{" + L + "}}", true).error == "The server's answer wasn't what the installer expects.");
+
+    const uint64_t huge = UINT64_MAX - 10;
+    InstallInfo info;
+    info.launcherSize = huge;
+    info.gameSize = huge;
+    info.gameUnpackedSize = huge;
+    CHECK(SpaceNeeded(info, true) == UINT64_MAX);
+    CHECK(SpaceNeeded(info, false) == UINT64_MAX);
+    CHECK(DownloadSize(info) == UINT64_MAX);
+    info.launcherSize = 5;
+    info.gameSize = 6;
+    info.gameUnpackedSize = 7;
+    CHECK(SpaceNeeded(info, true) == 13 + kSpaceMargin);
+    CHECK(SpaceNeeded(info, false) == 5 + kSpaceMargin);
+    CHECK(kSpaceMargin == 67108864);
+    CHECK(DownloadSize(info) == 11);
+}
