@@ -65,9 +65,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
         ReleaseMutex(mutex);
         CloseHandle(mutex);
     }
-    CoUninitialize();
     // After the window and the mutex: what deletes this program's own file
-    // waits for the process to end.
+    // keeps trying until the process has ended.
     app.StartSelfRemoval();
+    CoUninitialize();
     return app.exitCode;
 }

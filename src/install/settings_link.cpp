@@ -136,7 +136,7 @@ bool LinkPointsAt(const std::string& linked, const std::string& removed)
 }
 } // namespace
 
-std::string LauncherDataFolder(const std::string& dataDir)
+std::string LauncherDataFolderPath(const std::string& dataDir)
 {
     fs::path folder;
     if (!dataDir.empty())
@@ -156,8 +156,14 @@ std::string LauncherDataFolder(const std::string& dataDir)
             folder = fs::temp_directory_path(ec) / L"OstrelLauncher";
         }
     }
-    MakeFolders(folder.wstring());
     return WideToUtf8(folder.wstring());
+}
+
+std::string LauncherDataFolder(const std::string& dataDir)
+{
+    std::string folder = LauncherDataFolderPath(dataDir);
+    MakeFolders(Utf8ToWide(folder));
+    return folder;
 }
 
 namespace
@@ -241,5 +247,5 @@ std::string CheckLauncherSettings(const std::string& dataDir)
 
 void DeleteLauncherData(const std::string& dataDir)
 {
-    RemoveTree(Utf8ToWide(LauncherDataFolder(dataDir)));
+    RemoveTree(Utf8ToWide(LauncherDataFolderPath(dataDir)));
 }

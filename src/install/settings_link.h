@@ -5,6 +5,8 @@
 // `dataDir` when given, else %LOCALAPPDATA%\OstrelLauncher (or %TEMP%\...);
 // created when missing.
 std::string LauncherDataFolder(const std::string& dataDir);
+// The same folder, without making it.
+std::string LauncherDataFolderPath(const std::string& dataDir);
 // Each write replaces settings.json in one step (the old file or the new one,
 // never half of either). A settings.json that is there but cannot be read is
 // never replaced: that is a failure, and Retry tries again.

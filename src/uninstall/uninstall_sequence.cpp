@@ -373,6 +373,10 @@ std::string Uninstall(UninstallArgs& args)
     if (args.removeLauncherData)
     {
         DeleteLauncherData(dataDir);
+        const std::string folder = LauncherDataFolderPath(dataDir);
+        if (IsFolder(Utf8ToWide(folder)))
+            Keep(*app, "The launcher's data folder " + folder + " couldn't be deleted completely - is the launcher running?",
+                 false);
     }
     else
     {

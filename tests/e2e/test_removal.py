@@ -47,9 +47,12 @@ def test_a_full_drive_leaves_the_launchers_settings_as_they_were(session, machin
     assert r.rc == 0, r.output
 
     assert m.run_setup("--auto", "--dir", DIR, "--data", data) == 2
+    # It failed at the link: launcher and game are in place on C:.
+    assert os.path.exists(os.path.join(m.unix(DIR), "Ostrel Launcher.exe"))
+    assert os.path.isdir(os.path.join(m.unix(DIR), "Ostrel"))
     r = m.run(["cat", os.path.join(drive, "data", "settings.json")])
     assert r.output.encode() == before
     # No temporary file is left on the full drive either.
-    assert [os.path.basename(x) for x in m.ls_inside(os.path.join(drive, "data"))] == ["settings.json"]
+    assert "settings.json.tmp" not in [os.path.basename(x) for x in m.ls_inside(os.path.join(drive, "data"))]
     # Nothing was registered: an install that failed has no uninstall entry.
     assert m.reg(checks.TEST_KEY) is None
