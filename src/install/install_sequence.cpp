@@ -22,6 +22,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <set>
 #include <system_error>
 #include <thread>
 
@@ -49,6 +50,35 @@ std::wstring WithoutTrailingSeparators(std::wstring path)
     return path;
 }
 
+// Whether every file below `gameDir` is one this unpack wrote (and no link
+// leads elsewhere): then nothing of anyone else is in it, though the folder
+// was there before, as after an interrupted run.
+bool HoldsOnlyMadeFiles(const fs::path& dir, const std::wstring& gameDir, const Manifest& made)
+{
+    std::set<std::wstring> madeFiles;
+    for (const std::string& file : made.files)
+        madeFiles.insert((dir / fs::path(Utf8ToWide(file))).lexically_normal().wstring());
+    std::vector<std::wstring> folders = { gameDir };
+    while (!folders.empty())
+    {
+        std::wstring next = folders.back();
+        folders.pop_back();
+        std::vector<FolderEntry> entries;
+        if (!ListFolder(next, entries))
+            return false;
+        for (const FolderEntry& e : entries)
+        {
+            if (e.attributes & FILE_ATTRIBUTE_REPARSE_POINT)
+                return false;
+            if (e.attributes & FILE_ATTRIBUTE_DIRECTORY)
+                folders.push_back(e.path);
+            else if (!madeFiles.count(fs::path(e.path).lexically_normal().wstring()))
+                return false;
+        }
+    }
+    return true;
+}
+
 // Writes the manifest of what this install made (merged with an earlier
 // install's into the same folder) and says whether the game folder is ours
 // whole. "" or the user's sentence.
@@ -62,7 +92,9 @@ std::string RecordGameFiles(const InstallerApp& app, const fs::path& dir, const 
         ReadManifest(dir.wstring(), previousManifest);
     else
         previous = InstallRecord();
-    GameRecord record = PlanGameRecord(dirText, gameDir, made, previous, previousManifest);
+    const bool onlyMade = !PathsEqualIgnoreCase(Utf8ToWide(gameDir), dir.wstring()) &&
+                          HoldsOnlyMadeFiles(dir, Utf8ToWide(gameDir), made);
+    GameRecord record = PlanGameRecord(dirText, gameDir, made, onlyMade, previous, previousManifest);
     gameDirCreated = record.gameDirCreated;
     if (record.manifest.files.empty() && record.manifest.folders.empty())
         return std::string();
@@ -259,7 +291,7 @@ bool RecordFits(const std::string& installDir)
 }
 
 GameRecord PlanGameRecord(const std::string& installDir, const std::string& gameDir, const Manifest& made,
-                          const InstallRecord& previous, const Manifest& previousManifest)
+                          bool onlyMadeInside, const InstallRecord& previous, const Manifest& previousManifest)
 {
     const std::wstring dir = WithoutTrailingSeparators(Utf8ToWide(installDir));
     const std::wstring game = WithoutTrailingSeparators(Utf8ToWide(gameDir));
@@ -277,6 +309,8 @@ GameRecord PlanGameRecord(const std::string& installDir, const std::string& game
         for (const std::string& folder : made.folders)
             if (PathsEqualIgnoreCase(Utf8ToWide(folder), relative))
                 record.gameDirCreated = true;
+        if (onlyMadeInside)
+            record.gameDirCreated = true;
         // A re-install over the game an earlier install had made: the folder
         // exists now, but it is still the setup's.
         if (previous.complete && previous.gameDirCreated &&

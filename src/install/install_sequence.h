@@ -15,9 +15,11 @@ struct GameRecord
     Manifest manifest;                  // the rest, file by file; kept as Ostrel.files when not empty
 };
 
-// `made` is what the unpack created; `previous` and `previousManifest` what an
-// earlier install into the same folder recorded (empty when none did). A game
-// folder counts as created when this unpack made it, or when the earlier
+// `made` is what the unpack created; `onlyMadeInside` that the game folder
+// holds no file but those; `previous` and `previousManifest` what an earlier
+// install into the same folder recorded (empty when none did). A game folder
+// counts as created when this unpack made it, when it holds only what the
+// unpack wrote (the leftovers of an interrupted run, say), or when the earlier
 // install had made it; it is never the install folder itself.
 GameRecord PlanGameRecord(const std::string& installDir, const std::string& gameDir, const Manifest& made,
-                          const InstallRecord& previous, const Manifest& previousManifest);
+                          bool onlyMadeInside, const InstallRecord& previous, const Manifest& previousManifest);

@@ -588,6 +588,7 @@ TEST_CASE("what the record says about the game, layout by layout")
         const char* name;
         std::string gameDir;
         Manifest made;
+        bool onlyMade;
         InstallRecord previous;
         bool created;
         std::vector<std::string> files, folders;    // the manifest
@@ -597,29 +598,33 @@ TEST_CASE("what the record says about the game, layout by layout")
     ownedBefore.gameDirCreated = true;
     ownedBefore.gameDir = dir + "\\Ostrel";
     const Case cases[] = {
-        { "a folder the unpack made is removed whole", dir + "\\Ostrel", { { "Ostrel\\a.exe" }, { "Ostrel" } }, {}, true, {}, {} },
-        { "a folder that was there: file by file", dir + "\\Ostrel", { { "Ostrel\\a.exe" }, {} }, {}, false,
+        { "a folder the unpack made is removed whole", dir + "\\Ostrel", { { "Ostrel\\a.exe" }, { "Ostrel" } }, false, {},
+          true, {}, {} },
+        { "a folder that held other files: file by file", dir + "\\Ostrel", { { "Ostrel\\a.exe" }, {} }, false, {}, false,
           { "Ostrel\\a.exe" }, {} },
-        { "the install folder itself never counts as made", dir, { { "a.exe", "Data\\b" }, { "Data" } }, {}, false,
+        { "a folder that held only what the unpack wrote (an interrupted run's)", dir + "\\Ostrel",
+          { { "Ostrel\\a.exe" }, {} }, true, {}, true, {}, {} },
+        { "the install folder itself never counts as made", dir, { { "a.exe", "Data\\b" }, { "Data" } }, true, {}, false,
           { "a.exe", "Data\\b" }, { "Data" } },
         { "nested: the made parent and a file beside the game go in the list", dir + "\\Top\\Ostrel",
-          { { "Top\\r.txt", "Top\\Ostrel\\a.exe" }, { "Top", "Top\\Ostrel" } }, {}, true, { "Top\\r.txt" }, { "Top" } },
+          { { "Top\\r.txt", "Top\\Ostrel\\a.exe" }, { "Top", "Top\\Ostrel" } }, false, {}, true, { "Top\\r.txt" },
+          { "Top" } },
         { "a folder whose name only starts like the game's is not inside it", dir + "\\Ostrel",
-          { { "Ostrel2\\x" }, { "Ostrel", "Ostrel2" } }, {}, true, { "Ostrel2\\x" }, { "Ostrel2" } },
-        { "a re-install over the folder an earlier install made", dir + "\\Ostrel", { { "Ostrel\\a.exe" }, {} }, ownedBefore,
-          true, {}, {} },
+          { { "Ostrel2\\x" }, { "Ostrel", "Ostrel2" } }, false, {}, true, { "Ostrel2\\x" }, { "Ostrel2" } },
+        { "a re-install over the folder an earlier install made", dir + "\\Ostrel", { { "Ostrel\\a.exe" }, {} }, false,
+          ownedBefore, true, {}, {} },
     };
     for (const Case& c : cases)
     {
         CAPTURE(c.name);
-        GameRecord r = PlanGameRecord(dir, c.gameDir, c.made, c.previous, Manifest());
+        GameRecord r = PlanGameRecord(dir, c.gameDir, c.made, c.onlyMade, c.previous, Manifest());
         CHECK(r.gameDirCreated == c.created);
         CHECK(r.manifest.files == c.files);
         CHECK(r.manifest.folders == c.folders);
     }
     // An earlier list in the same folder is kept and added to.
     Manifest earlier{ { "old.dll", "a.exe" }, { "Old" } };
-    GameRecord merged = PlanGameRecord(dir, dir, { { "a.exe", "new.dll" }, {} }, InstallRecord(), earlier);
+    GameRecord merged = PlanGameRecord(dir, dir, { { "a.exe", "new.dll" }, {} }, false, InstallRecord(), earlier);
     CHECK(merged.manifest.files == std::vector<std::string>{ "old.dll", "a.exe", "new.dll" });
     CHECK(merged.manifest.folders == std::vector<std::string>{ "Old" });
 }
