@@ -2,10 +2,8 @@
 // server. A data folder is always given, so only the test registry key is used.
 #include <doctest.h>
 
-#include "util/registry.h"
-#include "util/system_paths.h"
-#include "install/job.h"
 #include "install/install_sequence.h"
+#include "install/job.h"
 #include "install/shortcuts.h"
 #include "net/http.h"
 #include "package/sha256.h"
@@ -13,6 +11,8 @@
 #include "test_server.h"
 #include "test_support.h"
 #include "util/free_space.h"
+#include "util/registry.h"
+#include "util/system_paths.h"
 #include "util/text.h"
 
 #include <miniz.h>

@@ -1,9 +1,9 @@
 #include <doctest.h>
 
-#include "util/registry.h"
-#include "util/system_paths.h"
 #include "state/installer_app.h"
 #include "test_support.h"
+#include "util/registry.h"
+#include "util/system_paths.h"
 #include "util/text.h"
 
 #include <windows.h>

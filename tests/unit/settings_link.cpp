@@ -1,10 +1,10 @@
 #include <doctest.h>
 
-#include "util/registry.h"
-#include "util/system_paths.h"
 #include "install/settings_link.h"
 #include "install/shortcuts.h"
 #include "test_support.h"
+#include "util/registry.h"
+#include "util/system_paths.h"
 #include "util/text.h"
 
 #include <windows.h>

@@ -1,11 +1,11 @@
 #include <doctest.h>
 
-#include "util/registry.h"
-#include "util/system_paths.h"
 #include "install/shortcuts.h"
 #include "state/install_record.h"
 #include "state/installer_app.h"
 #include "test_support.h"
+#include "util/registry.h"
+#include "util/system_paths.h"
 #include "util/text.h"
 
 #include <windows.h>

@@ -1,7 +1,5 @@
 #include <doctest.h>
 
-#include "util/registry.h"
-#include "util/system_paths.h"
 #include "install/job.h"
 #include "install/shortcuts.h"
 #include "package/sha256.h"
@@ -11,6 +9,8 @@
 #include "test_support.h"
 #include "uninstall/uninstall_sequence.h"
 #include "util/long_path.h"
+#include "util/registry.h"
+#include "util/system_paths.h"
 #include "util/text.h"
 
 #include <miniz.h>
