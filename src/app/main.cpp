@@ -61,6 +61,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
     if (mutex)
         ReleaseMutex(mutex.get());
     mutex.reset();
+    // After the window and the mutex: what deletes this program's own file
+    // keeps trying until the process has ended.
+    app.StartSelfRemoval();
     CoUninitialize();
     return app.exitCode;
 }

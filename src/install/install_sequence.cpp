@@ -1,6 +1,6 @@
 #include "install/job.h"
-#include "install/install_plan.h"
 
+#include "install/install_sequence.h"
 #include "install/log.h"
 #include "install/settings_link.h"
 #include "install/shortcuts.h"
@@ -8,35 +8,101 @@
 #include "package/game_job.h"
 #include "package/sha256.h"
 #include "state/install_document.h"
+#include "state/install_record.h"
 #include "state/installer_app.h"
+#include "util/file_identity.h"
 #include "util/free_space.h"
 #include "util/long_path.h"
+#include "util/registry.h"
 #include "util/text.h"
-
-#include <nlohmann/json.hpp>
+#include "util/windows_error.h"
 
 #include <windows.h>
+#include <objbase.h>
 
 #include <chrono>
 #include <filesystem>
+#include <set>
 #include <system_error>
 #include <thread>
 
 namespace fs = std::filesystem;
-using json = nlohmann::json;
 
 namespace
 {
-const uint64_t kSpaceMargin = 67108864;     // 64 MiB on top of what the files need
 const int kLauncherAttempts = 2;
-const char* kBadAnswer = "The server's answer wasn't what the installer expects.";
-
-// Sizes come from the server: a sum must not wrap round into a small need.
-uint64_t AddSaturated(uint64_t a, uint64_t b) { return a > UINT64_MAX - b ? UINT64_MAX : a + b; }
-
-std::string SystemMessage(DWORD code) { return std::system_category().message((int)code); }
+const char* kTooLong = "The install folder's path is too long - choose a shorter folder.";
 
 std::string Utf8Path(const fs::path& p) { return WideToUtf8(p.wstring()); }
+
+// `item` (relative) lies in `folder` (relative) or is that folder itself.
+bool IsWithin(const std::wstring& item, const std::wstring& folder)
+{
+    if (folder.empty())
+        return true;
+    return PathStartsWithIgnoreCase(item, folder) && (item.size() == folder.size() || item[folder.size()] == L'\\');
+}
+
+std::wstring WithoutTrailingSeparators(std::wstring path)
+{
+    while (path.size() > 3 && (path.back() == L'\\' || path.back() == L'/'))
+        path.pop_back();
+    return path;
+}
+
+// Whether every file below `gameDir` is one this unpack wrote (and no link
+// leads elsewhere): then nothing of anyone else is in it, though the folder
+// was there before, as after an interrupted run.
+bool HoldsOnlyMadeFiles(const fs::path& dir, const std::wstring& gameDir, const Manifest& made)
+{
+    std::set<std::wstring> madeFiles;
+    for (const std::string& file : made.files)
+        madeFiles.insert((dir / fs::path(Utf8ToWide(file))).lexically_normal().wstring());
+    std::vector<std::wstring> folders = { gameDir };
+    while (!folders.empty())
+    {
+        std::wstring next = folders.back();
+        folders.pop_back();
+        std::vector<FolderEntry> entries;
+        if (!ListFolder(next, entries))
+            return false;
+        for (const FolderEntry& e : entries)
+        {
+            if (e.attributes & FILE_ATTRIBUTE_REPARSE_POINT)
+                return false;
+            if (e.attributes & FILE_ATTRIBUTE_DIRECTORY)
+                folders.push_back(e.path);
+            else if (!madeFiles.count(fs::path(e.path).lexically_normal().wstring()))
+                return false;
+        }
+    }
+    return true;
+}
+
+// Writes the manifest of what this install made (merged with an earlier
+// install's into the same folder) and says whether the game folder is ours
+// whole. "" or the user's sentence.
+std::string RecordGameFiles(const InstallerApp& app, const fs::path& dir, const std::string& gameDir,
+                            const Manifest& made, bool& gameDirCreated)
+{
+    const std::string dirText = WideToUtf8(dir.wstring());
+    InstallRecord previous = ReadInstallRecord(app.dataDir);
+    Manifest previousManifest;
+    if (!previous.installDir.empty() && SameFileObject(Utf8ToWide(previous.installDir), dir.wstring()))
+        ReadManifest(dir.wstring(), previousManifest);
+    else
+        previous = InstallRecord();
+    const bool onlyMade = !PathsEqualIgnoreCase(Utf8ToWide(gameDir), dir.wstring()) &&
+                          HoldsOnlyMadeFiles(dir, Utf8ToWide(gameDir), made);
+    GameRecord record = PlanGameRecord(dirText, gameDir, made, onlyMade, previous, previousManifest);
+    gameDirCreated = record.gameDirCreated;
+    if (record.manifest.files.empty() && record.manifest.folders.empty())
+        return std::string();
+    DWORD err = WriteManifest(dir.wstring(), record.manifest);
+    if (err == ERROR_SUCCESS)
+        return std::string();
+    return "Couldn't write the list of the game's files into " + dirText + " (" + WindowsErrorText(err) + ").";
+}
 
 // One pass of the install; returns the sentence to fail with, or sets `done`
 // once the job block says "Done.".
@@ -50,29 +116,33 @@ std::string Install(InstallArgs& args, bool& done)
     // A relative folder would land wherever this process happens to run.
     if (!IsFullPath(dirText))
         return "The install folder must be a full path, such as C:\\Games\\Ostrel.";
-    // The records of the installation must read back at start-up (at most
-    // 2047 characters each), the game folder "...\Ostrel" included, or no
-    // uninstall could ever find what this one made.
-    if (dir.wstring().size() + 7 > 2047)
-        return "The install folder's path is too long - choose a shorter folder.";
+    if (!RecordFits(dirText))
+        return kTooLong;
     app->SetStatus(Stage_CheckServer, "Checking the server...");
 
     HttpResult answer = HttpGet(app->serverUrl + "/api/launcher/v1/install", "");
     if (!answer.Ok())
         return answer.ErrorMessage();
-    InstallPlan plan;
-    if (!ReadInstallPlan(answer.body, args.includeGame, plan))
-        return kBadAnswer;
+    InstallInfo plan = ReadInstallDocument(answer.body, args.includeGame);
+    if (!plan.ok)
+        return plan.error;
 
     if (!MakeFolders(dir.wstring()))
         return "Couldn't create " + dirText + " - choose another folder (or run the installer as administrator).";
 
     uint64_t free = FreeSpaceAt(dirText);
-    uint64_t need = args.includeGame ? AddSaturated(plan.gameSize, plan.gameUnpackedSize) : plan.launcherSize;
-    need = AddSaturated(need, kSpaceMargin);
+    uint64_t need = SpaceNeeded(plan, args.includeGame);
     if (free != 0 && free < need)
         return "Not enough free space on that drive: Ostrel needs " + FormatSize(need) + " while installing, " +
                FormatSize(free) + " is free.";
+    // Found now rather than after the downloads: a launcher holding its
+    // settings would otherwise fail the install at its very end.
+    if (args.includeGame)
+    {
+        std::string settings = CheckLauncherSettings(app->dataDir);
+        if (!settings.empty())
+            return settings;
+    }
     if (app->cancelRequested.load())
         return "Cancelled.";
 
@@ -118,13 +188,14 @@ std::string Install(InstallArgs& args, bool& done)
     if (GetFileAttributesW(exeLong.c_str()) != INVALID_FILE_ATTRIBUTES)
         MoveFileExW(exeLong.c_str(), oldLong.c_str(), 0);
     if (!MoveFileExW(partLong.c_str(), exeLong.c_str(), MOVEFILE_REPLACE_EXISTING))
-        return "Couldn't put the launcher in place (" + SystemMessage(GetLastError()) + "). Close Ostrel if it is running.";
+        return "Couldn't put the launcher in place (" + WindowsErrorText(GetLastError()) + "). Close Ostrel if it is running.";
     {
         std::lock_guard<std::mutex> lock(app->jobMutex);
         app->launcherPathResult = Utf8Path(exe);
     }
 
     std::string gameDir;
+    bool gameDirCreated = false;
     if (!args.includeGame)
     {
         app->SetStatus(Stage_Link, "The game was skipped - only the launcher is installed.");
@@ -173,10 +244,13 @@ std::string Install(InstallArgs& args, bool& done)
         }
 
         std::string jobError;
+        Manifest made;
         {
             std::lock_guard<std::mutex> lock(job->mutex);
             jobError = job->error;
             gameDir = job->gameDir;
+            made.files = job->createdFiles;
+            made.folders = job->createdFolders;
         }
         if (!job->succeeded.load())
         {
@@ -188,6 +262,12 @@ std::string Install(InstallArgs& args, bool& done)
             std::lock_guard<std::mutex> lock(app->jobMutex);
             app->gameDirResult = gameDir;
         }
+        if (Utf8ToWide(gameDir).size() > kMaxRegStringLength)
+            return kTooLong;
+
+        std::string recordError = RecordGameFiles(*app, dir, gameDir, made, gameDirCreated);
+        if (!recordError.empty())
+            return recordError;
 
         app->SetStatus(Stage_Link, "Linking the game to the launcher...");
         std::string linkError = LinkGameInLauncherSettings(app->dataDir, gameDir);
@@ -195,7 +275,7 @@ std::string Install(InstallArgs& args, bool& done)
             return linkError;
     }
 
-    // From here on nothing can fail the install, and a cancel no longer counts.
+    // From here on a cancel no longer counts.
     app->SetStatus(Stage_Shortcuts, "Making shortcuts...");
     RegistrationParams reg;
     reg.desktopShortcut = args.desktopShortcut;
@@ -203,8 +283,16 @@ std::string Install(InstallArgs& args, bool& done)
     reg.launcherPath = Utf8Path(exe);
     reg.installDir = dirText;
     reg.gameDir = gameDir;
+    reg.gameExe = args.includeGame ? plan.gameExe : std::string();
+    reg.gameDirCreated = gameDirCreated;
     reg.dataDir = app->dataDir;
-    MakeShortcutsAndRegister(reg);
+    RegistrationResult registered = MakeShortcutsAndRegister(reg, [app](const std::string& line) { AppendLog(*app, line); });
+    if (!registered.error.empty())
+        return registered.error;
+    {
+        std::lock_guard<std::mutex> lock(app->jobMutex);
+        app->jobNotes = registered.notes;
+    }
 
     app->SetStatus(Stage_Done, "Done.");
     done = true;
@@ -212,23 +300,49 @@ std::string Install(InstallArgs& args, bool& done)
 }
 } // namespace
 
-bool ReadInstallPlan(const std::string& body, bool includeGame, InstallPlan& plan)
+bool RecordFits(const std::string& installDir)
 {
-    json doc = json::parse(body, nullptr, false);
-    if (!doc.is_object())
-        return false;
-    auto launcher = doc.find("launcher");
-    if (launcher == doc.end() || !launcher->is_object())
-        return false;
-    if (!ReadJsonString(*launcher, "sha256", plan.launcherSha256) || !ReadJsonSize(*launcher, "size", plan.launcherSize))
-        return false;
-    if (!includeGame)
-        return true;
-    auto game = doc.find("game");
-    if (game == doc.end() || !game->is_object())
-        return false;
-    return ReadJsonString(*game, "sha256", plan.gameSha256) && ReadJsonSize(*game, "size", plan.gameSize) &&
-           ReadJsonSize(*game, "unpacked", plan.gameUnpackedSize) && ReadJsonString(*game, "exe", plan.gameExe);
+    return Utf8ToWide(installDir).size() + 7 <= kMaxRegStringLength;
+}
+
+GameRecord PlanGameRecord(const std::string& installDir, const std::string& gameDir, const Manifest& made,
+                          bool onlyMadeInside, const InstallRecord& previous, const Manifest& previousManifest)
+{
+    const std::wstring dir = WithoutTrailingSeparators(Utf8ToWide(installDir));
+    const std::wstring game = WithoutTrailingSeparators(Utf8ToWide(gameDir));
+    std::wstring relative;
+    if (PathStartsWithIgnoreCase(game, dir) && game.size() > dir.size())
+    {
+        relative = game.substr(dir.size());
+        while (!relative.empty() && (relative.front() == L'\\' || relative.front() == L'/'))
+            relative.erase(0, 1);
+    }
+
+    GameRecord record;
+    if (!relative.empty())
+    {
+        for (const std::string& folder : made.folders)
+            if (PathsEqualIgnoreCase(Utf8ToWide(folder), relative))
+                record.gameDirCreated = true;
+        if (onlyMadeInside)
+            record.gameDirCreated = true;
+        // A re-install over the game an earlier install had made: the folder
+        // exists now, but it is still the setup's.
+        if (previous.complete && previous.gameDirCreated &&
+            PathsEqualIgnoreCase(WithoutTrailingSeparators(Utf8ToWide(previous.gameDir)), game))
+            record.gameDirCreated = true;
+    }
+
+    record.manifest = previousManifest;
+    Manifest outside;
+    for (const std::string& file : made.files)
+        if (!record.gameDirCreated || !IsWithin(Utf8ToWide(file), relative))
+            outside.files.push_back(file);
+    for (const std::string& folder : made.folders)
+        if (!record.gameDirCreated || !IsWithin(Utf8ToWide(folder), relative))
+            outside.folders.push_back(folder);
+    MergeManifest(record.manifest, outside);
+    return record;
 }
 
 void RunInstall(InstallArgs& args)

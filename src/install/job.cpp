@@ -37,6 +37,7 @@ void BeginJob(InstallerApp& app, const char* status)
     app.jobBytesTotal.store(0);
     std::lock_guard<std::mutex> lock(app.jobMutex);
     app.errorText.clear();
+    app.jobNotes.clear();
     app.statusText = status;
 }
 
@@ -99,6 +100,9 @@ void InstallerApp::StartUninstall()
     args->app = this;
     args->installDir = existingInstallDir;
     args->gameDir = existingGameDir;
+    args->gameExe = existingGameExe;
+    args->gameDirCreated = existingGameDirCreated;
+    args->recordComplete = existingRecordComplete;
     args->removeLauncherData = removeLauncherData;
     args->alive = alive;
     try
@@ -120,13 +124,17 @@ void InstallerApp::SetStatus(int stage, const std::string& text)
 
 void InstallerApp::Fail(const std::string& message)
 {
-    AppendLog(*this, "FAILED: " + message);
-    EndJobFailed(*this, message);
+    // Never a failure without words, on the page or in the log.
+    const std::string text = message.empty() ? std::string("The install didn't finish.") : message;
+    AppendLog(*this, "FAILED: " + text);
+    EndJobFailed(*this, text);
 }
 
 void InstallerApp::FailUninstall(const std::string& message)
 {
-    EndJobFailed(*this, message);
+    const std::string text = message.empty() ? std::string("The removal didn't finish.") : message;
+    AppendLog(*this, "uninstall FAILED: " + text);
+    EndJobFailed(*this, text);
 }
 
 void InstallerApp::WaitForWorkerOrExit(int code)

@@ -52,6 +52,9 @@ struct UninstallArgs
     InstallerApp* app = nullptr;
     std::string   installDir;   // existingInstallDir
     std::string   gameDir;      // existingGameDir
+    std::string   gameExe;      // the rest of the install record (state/install_record.h)
+    bool          gameDirCreated = false;
+    bool          recordComplete = false;
     bool          removeLauncherData = false;
     std::shared_ptr<std::atomic<bool>> alive;
 };

@@ -2,6 +2,7 @@
 
 #include "install/settings_link.h"
 #include "state/installer_app.h"
+#include "util/handles.h"
 #include "util/long_path.h"
 #include "util/text.h"
 
@@ -13,9 +14,10 @@ void AppendLog(const InstallerApp& app, const std::string& message)
 {
     std::filesystem::path path = std::filesystem::path(Utf8ToWide(LauncherDataFolder(app.dataDir))) / L"installer.log";
     // Text mode: the C runtime ends each line with CR LF.
-    FILE* f = _wfopen(LongPath(path.wstring()).c_str(), L"at");
-    if (!f)
+    UniqueCFile file(_wfopen(LongPath(path.wstring()).c_str(), L"at"));
+    if (!file)
         return;
+    FILE* f = file.get();
     time_t now = time(nullptr);
     struct tm local = {};
     char stamp[32] = {};
@@ -26,5 +28,4 @@ void AppendLog(const InstallerApp& app, const std::string& message)
     fwrite(message.data(), 1, message.size(), f);
     fputs("\n", f);
     fflush(f);
-    fclose(f);
 }

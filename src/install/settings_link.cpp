@@ -1,8 +1,12 @@
 #include "install/settings_link.h"
 
-#include "install/shortcuts.h"
+#include "util/atomic_file.h"
+#include "util/file_identity.h"
+#include "util/handles.h"
 #include "util/long_path.h"
+#include "util/system_paths.h"
 #include "util/text.h"
+#include "util/windows_error.h"
 
 #include <nlohmann/json.hpp>
 
@@ -10,8 +14,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <system_error>
 
 namespace fs = std::filesystem;
@@ -53,20 +55,43 @@ size_t NestingDepth(const std::string& text)
 // recurse once per level and could overflow the worker's stack.
 const size_t kMaxSettingsDepth = 256;
 
-// False when the file does not open; malformed text, or text nested deeper
-// than a launcher ever writes, gives a discarded value.
-bool ReadSettings(const fs::path& path, json& value)
+enum class SettingsFile
 {
-    std::ifstream f(fs::path(LongPath(path.wstring())), std::ios::binary);
-    if (!f)
-        return false;
-    std::string text((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    Missing,    // no settings.json (or no data folder) yet
+    Read,       // read; the value may still be discarded (malformed)
+    Locked,     // there, but it cannot be read: the launcher may hold it
+};
+
+// Malformed text, or text nested deeper than a launcher ever writes, gives a
+// discarded value.
+SettingsFile ReadSettings(const fs::path& path, json& value)
+{
+    UniqueFile file(CreateFileW(LongPath(path.wstring()).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file)
+    {
+        DWORD err = GetLastError();
+        return err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND ? SettingsFile::Missing : SettingsFile::Locked;
+    }
+    std::string text;
+    char buf[65536];
+    for (;;)
+    {
+        DWORD got = 0;
+        if (!ReadFile(file.get(), buf, sizeof(buf), &got, nullptr))
+            return SettingsFile::Locked;
+        if (got == 0)
+            break;
+        text.append(buf, got);
+    }
     if (NestingDepth(text) > kMaxSettingsDepth)
         value = json(json::value_t::discarded);
     else
         value = json::parse(text, nullptr, false);
-    return true;
+    return SettingsFile::Read;
 }
+
+const char* kLocked = "Couldn't update the launcher's settings - is the launcher running?";
 
 // One space per level, members sorted (the default object is ordered by name),
 // UTF-8 kept as it is. A string that is not valid UTF-8 must not throw here:
@@ -84,67 +109,13 @@ bool SerializeSettings(const json& value, std::string& text)
     }
 }
 
-// Created or truncated; false (with GetLastError set) when not all bytes landed.
-bool WriteWholeFile(const fs::path& path, const std::string& text)
-{
-    HANDLE file = CreateFileW(LongPath(path.wstring()).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return false;
-    DWORD written = 0;
-    BOOL ok = WriteFile(file, text.data(), (DWORD)text.size(), &written, nullptr) && written == (DWORD)text.size();
-    DWORD err = ok ? 0 : GetLastError();
-    if (!CloseHandle(file) && ok)
-    {
-        ok = FALSE;
-        err = GetLastError();
-    }
-    if (!ok)
-        SetLastError(err ? err : ERROR_WRITE_FAULT);
-    return ok != FALSE;
-}
-
+// The sentence for a failed write: the launcher holding the file gets the
+// question, anything else the system's own words.
 std::string SaveFailure(DWORD code)
 {
-    return "Couldn't save the launcher's settings (" + std::system_category().message((int)code) + ").";
-}
-
-bool EqualIgnoringAsciiCase(const std::string& a, const std::string& b)
-{
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); i++)
-    {
-        unsigned char x = (unsigned char)a[i], y = (unsigned char)b[i];
-        if (x >= 'A' && x <= 'Z')
-            x = (unsigned char)(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z')
-            y = (unsigned char)(y - 'A' + 'a');
-        if (x != y)
-            return false;
-    }
-    return true;
-}
-
-bool FileIdentity(const std::wstring& path, BY_HANDLE_FILE_INFORMATION& info)
-{
-    // Backup semantics open folders too; no access rights are needed for the identity.
-    HANDLE h = CreateFileW(LongPath(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (h == INVALID_HANDLE_VALUE)
-        return false;
-    BOOL ok = GetFileInformationByHandle(h, &info);
-    CloseHandle(h);
-    return ok != FALSE;
-}
-
-// Same volume and file index: one object, however the two paths are spelt.
-bool SameObject(const std::wstring& a, const std::wstring& b)
-{
-    BY_HANDLE_FILE_INFORMATION x = {}, y = {};
-    if (a.empty() || b.empty() || !FileIdentity(a, x) || !FileIdentity(b, y))
-        return false;
-    return x.dwVolumeSerialNumber == y.dwVolumeSerialNumber && x.nFileIndexHigh == y.nFileIndexHigh &&
-           x.nFileIndexLow == y.nFileIndexLow;
+    if (code == ERROR_SHARING_VIOLATION || code == ERROR_ACCESS_DENIED || code == ERROR_LOCK_VIOLATION)
+        return kLocked;
+    return "Couldn't save the launcher's settings (" + WindowsErrorText(code) + ").";
 }
 
 // Whether the launcher's link names the game that is being removed.
@@ -153,7 +124,7 @@ bool LinkPointsAt(const std::string& linked, const std::string& removed)
     if (linked.empty())
         return true;
     std::wstring v = Utf8ToWide(linked);
-    if (SameObject(v, Utf8ToWide(removed)))
+    if (SameFileObject(v, Utf8ToWide(removed)))
         return true;
     // Only a plain "not found" counts as gone; a folder we may not look into
     // could still be the launcher's game.
@@ -161,11 +132,11 @@ bool LinkPointsAt(const std::string& linked, const std::string& removed)
     fs::file_status st = fs::status(fs::path(v), ec);
     if (st.type() == fs::file_type::not_found)
         return true;
-    return EqualIgnoringAsciiCase(linked, removed);
+    return PathsEqualIgnoreCase(v, Utf8ToWide(removed));
 }
 } // namespace
 
-std::string LauncherDataFolder(const std::string& dataDir)
+std::string LauncherDataFolderPath(const std::string& dataDir)
 {
     fs::path folder;
     if (!dataDir.empty())
@@ -185,8 +156,14 @@ std::string LauncherDataFolder(const std::string& dataDir)
             folder = fs::temp_directory_path(ec) / L"OstrelLauncher";
         }
     }
-    MakeFolders(folder.wstring());
     return WideToUtf8(folder.wstring());
+}
+
+std::string LauncherDataFolder(const std::string& dataDir)
+{
+    std::string folder = LauncherDataFolderPath(dataDir);
+    MakeFolders(Utf8ToWide(folder));
+    return folder;
 }
 
 namespace
@@ -194,11 +171,12 @@ namespace
 std::string LinkGame(const std::string& dataDir, const std::string& gameDir)
 {
     fs::path path = SettingsPath(dataDir);
-    fs::path tmp = path;
-    tmp += L".tmp";
-
     json settings;
-    if (!ReadSettings(path, settings) || !settings.is_object())
+    SettingsFile state = ReadSettings(path, settings);
+    // The launcher's file is there but held: replacing it would lose its sign-in.
+    if (state == SettingsFile::Locked)
+        return kLocked;
+    if (state == SettingsFile::Missing || !settings.is_object())
         settings = json::object();
     settings["gameDir2024July"] = gameDir;
     settings["channel"] = "2024july";
@@ -206,41 +184,33 @@ std::string LinkGame(const std::string& dataDir, const std::string& gameDir)
     std::string text;
     if (!SerializeSettings(settings, text))
         return SaveFailure(ERROR_NOT_ENOUGH_MEMORY);
-    // A short write must never be renamed over the launcher's good file.
-    const std::wstring tmpLong = LongPath(tmp.wstring()), pathLong = LongPath(path.wstring());
-    if (!WriteWholeFile(tmp, text))
-    {
-        DWORD err = GetLastError();
-        DeleteFileW(tmpLong.c_str());
-        return SaveFailure(err);
-    }
-    if (MoveFileExW(tmpLong.c_str(), pathLong.c_str(), MOVEFILE_REPLACE_EXISTING))
-        return std::string();
-    DeleteFileW(pathLong.c_str());
-    if (MoveFileExW(tmpLong.c_str(), pathLong.c_str(), MOVEFILE_REPLACE_EXISTING))
-        return std::string();
-    return SaveFailure(GetLastError());
+    DWORD err = WriteFileAtomically(path.wstring(), text);
+    return err == ERROR_SUCCESS ? std::string() : SaveFailure(err);
 }
 
-void UnlinkGame(const std::string& dataDir, const std::string& gameDir)
+std::string UnlinkGame(const std::string& dataDir, const std::string& gameDir)
 {
     fs::path path = SettingsPath(dataDir);
     json settings;
-    if (!ReadSettings(path, settings) || !settings.is_object())
-        return;
+    SettingsFile state = ReadSettings(path, settings);
+    if (state == SettingsFile::Locked)
+        return kLocked;
+    if (state == SettingsFile::Missing || !settings.is_object())
+        return std::string();
     auto it = settings.find("gameDir2024July");
     if (it == settings.end())
-        return;
+        return std::string();
     // Something the launcher wrote that is not a folder name: not ours to judge,
     // and the file stays exactly as it is.
     if (!it->is_string())
-        return;
+        return std::string();
     if (LinkPointsAt(it->get_ref<const std::string&>(), gameDir))
         *it = "";
     std::string text;
     if (!SerializeSettings(settings, text))
-        return;
-    WriteWholeFile(path, text);
+        return SaveFailure(ERROR_NOT_ENOUGH_MEMORY);
+    DWORD err = WriteFileAtomically(path.wstring(), text);
+    return err == ERROR_SUCCESS ? std::string() : SaveFailure(err);
 }
 } // namespace
 
@@ -257,18 +227,25 @@ std::string LinkGameInLauncherSettings(const std::string& dataDir, const std::st
     }
 }
 
-void UnlinkGameFromLauncherSettings(const std::string& dataDir, const std::string& gameDir)
+std::string UnlinkGameFromLauncherSettings(const std::string& dataDir, const std::string& gameDir)
 {
     try
     {
-        UnlinkGame(dataDir, gameDir);
+        return UnlinkGame(dataDir, gameDir);
     }
     catch (const std::exception&)
     {
+        return SaveFailure(ERROR_NOT_ENOUGH_MEMORY);
     }
+}
+
+std::string CheckLauncherSettings(const std::string& dataDir)
+{
+    json ignored;
+    return ReadSettings(SettingsPath(dataDir), ignored) == SettingsFile::Locked ? std::string(kLocked) : std::string();
 }
 
 void DeleteLauncherData(const std::string& dataDir)
 {
-    RemoveTree(Utf8ToWide(LauncherDataFolder(dataDir)));
+    RemoveTree(Utf8ToWide(LauncherDataFolderPath(dataDir)));
 }

@@ -1,132 +1,135 @@
 #include "install/shortcuts.h"
 
+#include "state/install_record.h"
 #include "state/installer_app.h"
+#include "util/file_identity.h"
 #include "util/long_path.h"
+#include "util/registry.h"
+#include "util/system_paths.h"
 #include "util/text.h"
+#include "util/windows_error.h"
 #include "version.h"
 
 #include <shobjidl.h>
+#include <wrl/client.h>
 
 #include <filesystem>
-#include <vector>
 
 namespace fs = std::filesystem;
+using Microsoft::WRL::ComPtr;
 
-std::wstring KnownFolderPath(REFKNOWNFOLDERID id)
+HRESULT CreateShortcut(const std::wstring& linkPath, const std::wstring& target, const std::wstring& workingDir)
 {
-    PWSTR path = nullptr;
-    HRESULT hr = SHGetKnownFolderPath(id, 0, nullptr, &path);
-    std::wstring result;
-    if (SUCCEEDED(hr) && path)
-        result = path;
-    // The shell's buffer is freed on failure as well.
-    CoTaskMemFree(path);
-    return result;
-}
-
-bool CreateShortcut(const std::wstring& linkPath, const std::wstring& target, const std::wstring& workingDir)
-{
-    IShellLinkW* link = nullptr;
-    if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW, (void**)&link)) || !link)
-        return false;
-    link->SetPath(target.c_str());
-    link->SetWorkingDirectory(workingDir.c_str());
-    link->SetDescription(L"Ostrel Launcher");
-    link->SetIconLocation(target.c_str(), 0);
-    bool saved = false;
-    IPersistFile* file = nullptr;
-    if (SUCCEEDED(link->QueryInterface(IID_IPersistFile, (void**)&file)) && file)
-    {
-        saved = SUCCEEDED(file->Save(linkPath.c_str(), TRUE));
-        file->Release();
-    }
-    link->Release();
-    return saved;
+    ComPtr<IShellLinkW> link;
+    HRESULT hr = CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&link));
+    if (FAILED(hr))
+        return hr;
+    if (FAILED(hr = link->SetPath(target.c_str())) || FAILED(hr = link->SetWorkingDirectory(workingDir.c_str())) ||
+        FAILED(hr = link->SetDescription(L"Ostrel Launcher")) || FAILED(hr = link->SetIconLocation(target.c_str(), 0)))
+        return hr;
+    ComPtr<IPersistFile> file;
+    if (FAILED(hr = link.As(&file)))
+        return hr;
+    return file->Save(linkPath.c_str(), TRUE);
 }
 
 namespace
 {
-void WriteRegValue(const std::wstring& subKey, const std::wstring& valueName, DWORD type, const BYTE* data, DWORD size)
+// "" when made, else why not. No known folder, no shortcut: never guess
+// another place for it.
+std::string PlaceShortcut(REFKNOWNFOLDERID folderId, const std::wstring& target, const std::wstring& workingDir)
 {
-    HKEY key = nullptr;
-    if (RegCreateKeyExW(HKEY_CURRENT_USER, subKey.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE,
-                        nullptr, &key, nullptr) != ERROR_SUCCESS)
-        return;
-    RegSetValueExW(key, valueName.c_str(), 0, type, data, size);
-    RegCloseKey(key);
-}
-
-void PlaceShortcut(REFKNOWNFOLDERID folderId, const std::wstring& target, const std::wstring& workingDir)
-{
-    // No known folder, no shortcut: never guess another place for it.
     std::wstring folder = KnownFolderPath(folderId);
     if (folder.empty())
-        return;
-    CreateShortcut((fs::path(folder) / L"Ostrel Launcher.lnk").wstring(), target, workingDir);
+        return "Windows didn't say where that folder is";
+    HRESULT hr = CreateShortcut((fs::path(folder) / L"Ostrel Launcher.lnk").wstring(), target, workingDir);
+    return SUCCEEDED(hr) ? std::string() : WindowsErrorText((DWORD)hr);
+}
+
+std::string EntryFailure(LSTATUS rc)
+{
+    return "Couldn't add Ostrel to the list of installed programs (" + WindowsErrorText((DWORD)rc) +
+           ") - without it Ostrel could not be uninstalled.";
 }
 } // namespace
 
-void WriteRegString(const std::wstring& subKey, const std::wstring& valueName, const std::string& text)
+RegistrationResult MakeShortcutsAndRegister(const RegistrationParams& params, const std::function<void(const std::string&)>& log)
 {
-    std::wstring wide = Utf8ToWide(text);
-    // Two bytes per unit plus the terminating zero.
-    WriteRegValue(subKey, valueName, REG_SZ, (const BYTE*)wide.c_str(), (DWORD)((wide.size() + 1) * sizeof(wchar_t)));
-}
-
-void WriteUninstallFlag(const std::wstring& valueName)
-{
-    DWORD one = 1;
-    WriteRegValue(OSTREL_UNINSTALL_KEY, valueName, REG_DWORD, (const BYTE*)&one, sizeof(one));
-}
-
-std::string ExecutablePath()
-{
-    std::vector<wchar_t> buf(260);
-    for (;;)
-    {
-        DWORD n = GetModuleFileNameW(nullptr, buf.data(), (DWORD)buf.size());
-        if (n == 0)
-            return std::string();
-        if (n < buf.size())
-            return WideToUtf8(std::wstring(buf.data(), n));
-        // Truncated: the longest path Windows knows is 32767 units.
-        if (buf.size() >= 65536)
-            return std::string();
-        buf.resize(buf.size() * 2);
-    }
-}
-
-void MakeShortcutsAndRegister(const RegistrationParams& params)
-{
+    RegistrationResult result;
     std::wstring target = Utf8ToWide(params.launcherPath);
     std::wstring dir = Utf8ToWide(params.installDir);
-    if (params.desktopShortcut)
-        PlaceShortcut(FOLDERID_Desktop, target, dir);
-    if (params.startMenuShortcut)
-        PlaceShortcut(FOLDERID_Programs, target, dir);
+    struct { bool wanted; const KNOWNFOLDERID* folder; const char* name; } shortcuts[] = {
+        { params.desktopShortcut, &FOLDERID_Desktop, "desktop" },
+        { params.startMenuShortcut, &FOLDERID_Programs, "Start menu" },
+    };
+    for (const auto& s : shortcuts)
+    {
+        if (!s.wanted)
+            continue;
+        std::string why = PlaceShortcut(*s.folder, target, dir);
+        if (why.empty())
+            continue;
+        log(std::string("shortcut skipped: the ") + s.name + " shortcut couldn't be made (" + why + ")");
+        result.notes += std::string("The ") + s.name + " shortcut couldn't be made.\n";
+    }
 
+    // The uninstall entry runs this copy. When the setup already runs from it
+    // (a re-install started by the copy) there is nothing to copy.
     fs::path setupCopy = fs::path(dir) / L"Ostrel Setup.exe";
-    std::string self = ExecutablePath();
-    // Fails harmlessly when the setup runs from that very file.
-    if (!self.empty())
-        CopyFileW(LongPath(Utf8ToWide(self)).c_str(), LongPath(setupCopy.wstring()).c_str(), FALSE);
+    std::wstring self = Utf8ToWide(ExecutablePath());
+    if (self.empty())
+    {
+        result.error = "Couldn't find the setup program's own file to copy it into " + params.installDir + ".";
+        return result;
+    }
+    if (!SameFileObject(self, setupCopy.wstring()) &&
+        !CopyFileW(LongPath(self).c_str(), LongPath(setupCopy.wstring()).c_str(), FALSE))
+    {
+        result.error = "Couldn't copy the setup program into " + params.installDir + " (" +
+                       WindowsErrorText(GetLastError()) + ") - without it Ostrel could not be uninstalled.";
+        return result;
+    }
 
-    const wchar_t* key = InstallerRegKey(params.dataDir);
-    WriteRegString(key, L"InstallDir", params.installDir);
-    WriteRegString(key, L"GameDir", params.gameDir);
+    InstallRecord record;
+    record.installDir = params.installDir;
+    record.gameDir = params.gameDir;
+    record.gameExe = params.gameExe;
+    record.gameDirCreated = params.gameDirCreated;
+    result.error = WriteInstallRecord(params.dataDir, record);
+    if (!result.error.empty())
+        return result;
 
     // A test run (with a data folder) never appears in the installed-programs list.
     if (!params.dataDir.empty())
-        return;
-    WriteRegString(OSTREL_UNINSTALL_KEY, L"DisplayName", "Ostrel");
-    WriteRegString(OSTREL_UNINSTALL_KEY, L"Publisher", "Ostrel");
-    WriteRegString(OSTREL_UNINSTALL_KEY, L"DisplayVersion", OSTREL_VERSION);
-    WriteRegString(OSTREL_UNINSTALL_KEY, L"InstallLocation", params.installDir);
-    WriteRegString(OSTREL_UNINSTALL_KEY, L"DisplayIcon", params.launcherPath);
+        return result;
     std::string uninstall = "\"";
     uninstall += WideToUtf8(setupCopy.wstring());
     uninstall += "\" --uninstall";
-    WriteRegString(OSTREL_UNINSTALL_KEY, L"UninstallString", uninstall);
-    WriteUninstallFlag(L"NoModify");
-    WriteUninstallFlag(L"NoRepair");
+    struct { const wchar_t* name; std::string text; } values[] = {
+        { L"DisplayName", "Ostrel" },
+        { L"Publisher", "Ostrel" },
+        { L"DisplayVersion", OSTREL_VERSION },
+        { L"InstallLocation", params.installDir },
+        { L"DisplayIcon", params.launcherPath },
+        { L"UninstallString", uninstall },
+    };
+    for (const auto& v : values)
+    {
+        LSTATUS rc = WriteRegString(OSTREL_UNINSTALL_KEY, v.name, v.text);
+        if (rc != ERROR_SUCCESS)
+        {
+            result.error = EntryFailure(rc);
+            return result;
+        }
+    }
+    for (const wchar_t* flag : { L"NoModify", L"NoRepair" })
+    {
+        LSTATUS rc = WriteRegDword(OSTREL_UNINSTALL_KEY, flag, 1);
+        if (rc != ERROR_SUCCESS)
+        {
+            result.error = EntryFailure(rc);
+            return result;
+        }
+    }
+    return result;
 }

@@ -55,12 +55,13 @@ std::string HttpResult::ErrorMessage() const
 {
     if (!error.empty())
         return error;
-    // A server may explain itself with {"error": "..."}.
+    // A server may explain itself with {"error": "..."}; an empty explanation
+    // explains nothing, and the status sentence below says more.
     nlohmann::json doc = nlohmann::json::parse(body, nullptr, false);
     if (doc.is_object())
     {
         auto it = doc.find("error");
-        if (it != doc.end() && it->is_string())
+        if (it != doc.end() && it->is_string() && !it->get_ref<const std::string&>().empty())
             return it->get<std::string>();
     }
     switch (status)

@@ -86,6 +86,11 @@ void RunGameJob(const GameJobParams& params, InstallJob& job)
     job.bytesDone.store(0);
     job.bytesTotal.store(0);
     UnpackResult unpacked = UnpackGameArchive(archivePath, params.installDir, params.exeName, job);
+    {
+        std::lock_guard<std::mutex> lock(job.mutex);
+        job.createdFiles = unpacked.createdFiles;
+        job.createdFolders = unpacked.createdFolders;
+    }
     if (unpacked.outcome == UnpackResult::Cancelled)
     {
         job.finished.store(true);

@@ -27,11 +27,15 @@ struct InstallJob
     std::atomic<bool>     cancel{false};
     std::atomic<bool>     finished{false};  // written last of all
     std::atomic<bool>     succeeded{false}; // written before finished
-    std::mutex            mutex;            // guards the strings below
+    std::mutex            mutex;            // guards the strings and lists below
     std::string           error;
     std::string           gameDir;
     std::string           waitText;         // the status line while phase is GamePhase_Wait
     std::vector<std::string> logLines;      // for installer.log, taken by the install worker
+    // What the unpack made, relative to the install folder (see UnpackResult),
+    // for the install record; filled whenever the unpack ran.
+    std::vector<std::string> createdFiles;
+    std::vector<std::string> createdFolders;
 };
 
 struct GameJobParams

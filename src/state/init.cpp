@@ -1,15 +1,12 @@
 #include "state/installer_app.h"
 
+#include "state/install_record.h"
+
 #include "util/free_space.h"
 #include "util/long_path.h"
 #include "util/text.h"
 
 #include <filesystem>
-
-const wchar_t* InstallerRegKey(const std::string& dataDir)
-{
-    return dataDir.empty() ? L"Software\\Ostrel\\Installer" : L"Software\\OstrelTest\\Installer";
-}
 
 void InstallerApp::Init(HWND wnd, const std::string& server, const std::string& data, const std::string& dir)
 {
@@ -19,10 +16,13 @@ void InstallerApp::Init(HWND wnd, const std::string& server, const std::string& 
     dataDir = data;
     installDir = dir.empty() ? DefaultInstallDir() : FullInstallDir(dir);
 
-    const wchar_t* key = InstallerRegKey(dataDir);
+    InstallRecord record = ReadInstallRecord(dataDir);
     existingInstall = false;
-    existingInstallDir = ReadRegString(key, L"InstallDir");
-    existingGameDir = ReadRegString(key, L"GameDir");
+    existingInstallDir = record.installDir;
+    existingGameDir = record.gameDir;
+    existingGameExe = record.gameExe;
+    existingGameDirCreated = record.gameDirCreated;
+    existingRecordComplete = record.complete;
     if (!existingInstallDir.empty())
     {
         std::error_code ec;
@@ -65,17 +65,4 @@ std::string DefaultInstallDir()
         }
     }
     return candidate.empty() ? std::string("C:\\Ostrel") : candidate;
-}
-
-std::string ReadRegString(const std::wstring& subKey, const std::wstring& valueName)
-{
-    wchar_t buf[2048] = {};     // 4096 bytes, of which 4094 are offered: the zero always fits
-    DWORD size = 4094;
-    // RRF_NOEXPAND keeps a REG_EXPAND_SZ value its own type, so the REG_SZ
-    // restriction refuses it instead of expanding it into a REG_SZ.
-    LSTATUS rc = RegGetValueW(HKEY_CURRENT_USER, subKey.c_str(), valueName.c_str(),
-                              RRF_RT_REG_SZ | RRF_NOEXPAND, nullptr, buf, &size);
-    if (rc != ERROR_SUCCESS)
-        return std::string();
-    return WideToUtf8(std::wstring(buf));
 }

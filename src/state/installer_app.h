@@ -2,6 +2,7 @@
 // shares with the install and uninstall workers.
 #pragma once
 #include "net/net_job.h"
+#include "state/install_document.h"
 #include "util/free_space.h"
 
 #include <windows.h>
@@ -11,24 +12,6 @@
 #include <memory>
 #include <mutex>
 #include <string>
-
-// The install information of one server check.
-struct InstallInfo
-{
-    bool        ok = false;
-    std::string error;
-    std::string launcherSha256;
-    std::string gameSha256;
-    std::string gameFolder = "Ostrel";
-    std::string gameExe = "Playden.exe";
-    uint64_t    launcherSize = 0;
-    uint64_t    gameSize = 0;
-    uint64_t    gameUnpackedSize = 0;
-};
-
-// Reads the answer of "/api/launcher/v1/install" by the rules of the server
-// check. Never throws, whatever the document holds.
-InstallInfo ParseInstallInfo(const std::string& body);
 
 // Wizard pages.
 enum
@@ -80,6 +63,9 @@ public:
     bool        existingInstall = false;
     std::string existingInstallDir;
     std::string existingGameDir;
+    std::string existingGameExe;            // the rest of the install record (state/install_record.h)
+    bool        existingGameDirCreated = false;
+    bool        existingRecordComplete = false;
 
     // Job block: shared with the worker threads (see install/job.h for the rules).
     std::atomic<int32_t>  jobStage{0};
@@ -90,11 +76,17 @@ public:
     std::atomic<bool>     jobFinished{false};
     std::atomic<bool>     jobSucceeded{false};
     std::atomic<bool>     cancelRequested{false};
-    std::mutex            jobMutex;     // guards the four strings below
+    std::mutex            jobMutex;     // guards the strings below
     std::string           errorText;
     std::string           statusText;
     std::string           gameDirResult;
     std::string           launcherPathResult;
+    // What a job that succeeded still skipped or kept, one sentence per line,
+    // for the Finish and Removed pages.
+    std::string           jobNotes;
+    // Set by a removal run from the setup copy: the cmd.exe parameters that
+    // delete the copy and the install folder once this process has ended.
+    std::wstring          selfRemoval;
     std::shared_ptr<std::atomic<bool>> alive = std::make_shared<std::atomic<bool>>(true);
     uint64_t              speedLastBytes = 0;
     double                speedLastTime = 0.0;
@@ -135,6 +127,8 @@ public:
     void SetStatus(int stage, const std::string& text);
     void Fail(const std::string& message);
     void FailUninstall(const std::string& message);
+    // uninstall/uninstall_sequence.cpp: the last act of the process.
+    void StartSelfRemoval();
     // Shutdown: the object may be destroyed only once no worker can write into it.
     void WaitForWorkerOrExit(int exitCode);
 };
@@ -144,9 +138,5 @@ std::string DefaultInstallDir();
 // The --dir value as a full path: a relative one is resolved against the
 // current folder at start-up; a full one is kept exactly as given.
 std::string FullInstallDir(const std::string& dir);
-// One REG_SZ value under HKEY_CURRENT_USER; empty on any failure.
-std::string ReadRegString(const std::wstring& subKey, const std::wstring& valueName);
-// The installer's own key: the test key when a data folder was given.
-const wchar_t* InstallerRegKey(const std::string& dataDir);
 
 #define OSTREL_UNINSTALL_KEY L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\OstrelGame"

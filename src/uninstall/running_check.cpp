@@ -1,5 +1,8 @@
 #include "uninstall/running_check.h"
 
+#include "util/file_identity.h"
+#include "util/handles.h"
+
 #include <windows.h>
 #include <tlhelp32.h>
 
@@ -7,44 +10,35 @@ namespace fs = std::filesystem;
 
 namespace
 {
-// Only A to Z: the comparison must not depend on the user's locale.
-std::wstring AsciiLower(std::wstring text)
-{
-    for (wchar_t& c : text)
-        if (c >= L'A' && c <= L'Z')
-            c = (wchar_t)(c - L'A' + L'a');
-    return text;
-}
-
 // An error leaves whatever the operation returned (an empty path matches
 // every process, which errs on the side of refusing).
-std::wstring CanonicalLower(const fs::path& path)
+std::wstring Canonical(const fs::path& path)
 {
     std::error_code ec;
-    return AsciiLower(fs::weakly_canonical(path, ec).wstring());
+    return fs::weakly_canonical(path, ec).wstring();
 }
 } // namespace
 
 bool IsRunningFrom(const std::wstring& exeName, const fs::path& folder)
 {
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE)
+    UniqueFile snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot)
         return false;
 
     // No separator is required after the prefix: a sibling folder whose name
     // starts with the install folder's name counts as well.
-    const std::wstring prefix = CanonicalLower(folder);
-    const std::wstring name = AsciiLower(exeName);
+    const std::wstring prefix = Canonical(folder);
     bool running = false;
 
     PROCESSENTRY32W entry = {};
     entry.dwSize = sizeof(entry);
-    for (BOOL more = Process32FirstW(snapshot, &entry); more && !running; more = Process32NextW(snapshot, &entry))
+    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more && !running;
+         more = Process32NextW(snapshot.get(), &entry))
     {
-        if (AsciiLower(entry.szExeFile) != name)
+        if (!PathsEqualIgnoreCase(entry.szExeFile, exeName))
             continue;
         // A process we cannot inspect might be running from the folder.
-        HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID);
+        UniqueKernelHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID));
         if (!process)
         {
             running = true;
@@ -52,18 +46,15 @@ bool IsRunningFrom(const std::wstring& exeName, const fs::path& folder)
         }
         wchar_t image[520];
         DWORD length = 520;
-        BOOL got = QueryFullProcessImageNameW(process, 0, image, &length);
-        CloseHandle(process);
+        BOOL got = QueryFullProcessImageNameW(process.get(), 0, image, &length);
+        process.reset();
         if (!got)
         {
             running = true;
             break;
         }
-        std::wstring path = CanonicalLower(fs::path(std::wstring(image, length)));
-        if (path.size() >= prefix.size() && path.compare(0, prefix.size(), prefix) == 0)
+        if (PathStartsWithIgnoreCase(Canonical(fs::path(std::wstring(image, length))), prefix))
             running = true;
     }
-
-    CloseHandle(snapshot);
     return running;
 }

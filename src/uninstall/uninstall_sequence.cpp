@@ -1,12 +1,18 @@
 #include "uninstall/uninstall_sequence.h"
 
 #include "install/job.h"
+#include "install/log.h"
 #include "install/settings_link.h"
-#include "install/shortcuts.h"
+#include "package/unpack.h"
+#include "state/install_record.h"
 #include "state/installer_app.h"
 #include "uninstall/running_check.h"
+#include "util/file_identity.h"
+#include "util/handles.h"
 #include "util/long_path.h"
+#include "util/system_paths.h"
 #include "util/text.h"
+#include "util/windows_error.h"
 
 #include <windows.h>
 #include <objbase.h>
@@ -15,7 +21,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <system_error>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -27,18 +32,9 @@ const wchar_t* const kLauncherFiles[] = {
     L"Ostrel Launcher.old2.exe", L"Ostrel Launcher.old3.exe",
 };
 const wchar_t* const kShortcutNames[] = { L"Ostrel Launcher.lnk", L"Ostrel.lnk" };
-const wchar_t* const kGameExe = L"Playden.exe";
+// The game's executable of installs made before the record named it.
+const char* const kOldGameExe = "Playden.exe";
 const wchar_t* const kSetupCopy = L"Ostrel Setup.exe";
-
-// The system's sentence for an error code, without the trailing period and
-// line end that FormatMessage puts there (the caller adds its own ").").
-std::string SystemMessage(DWORD code)
-{
-    std::string text = std::system_category().message((int)code);
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ' || text.back() == '.'))
-        text.pop_back();
-    return text;
-}
 
 bool IsReparsePoint(const fs::path& path)
 {
@@ -46,27 +42,10 @@ bool IsReparsePoint(const fs::path& path)
     return attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
-// Volume and file index: the same object whatever the spelling of the paths.
-bool SameFileObject(const fs::path& a, const fs::path& b)
+bool IsRegularFile(const fs::path& path)
 {
-    BY_HANDLE_FILE_INFORMATION infoA = {}, infoB = {};
-    bool gotA = false, gotB = false;
-    HANDLE ha = CreateFileW(LongPath(a.wstring()).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (ha != INVALID_HANDLE_VALUE)
-    {
-        gotA = GetFileInformationByHandle(ha, &infoA) != 0;
-        CloseHandle(ha);
-    }
-    HANDLE hb = CreateFileW(LongPath(b.wstring()).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (hb != INVALID_HANDLE_VALUE)
-    {
-        gotB = GetFileInformationByHandle(hb, &infoB) != 0;
-        CloseHandle(hb);
-    }
-    return gotA && gotB && infoA.dwVolumeSerialNumber == infoB.dwVolumeSerialNumber &&
-           infoA.nFileIndexHigh == infoB.nFileIndexHigh && infoA.nFileIndexLow == infoB.nFileIndexLow;
+    DWORD attrs = PathAttributes(path.wstring());
+    return attrs != INVALID_FILE_ATTRIBUTES && !(attrs & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE));
 }
 
 void ClearReadOnly(const fs::path& file)
@@ -78,21 +57,33 @@ void ClearReadOnly(const fs::path& file)
     SetFileAttributesW(LongPath(file.wstring()).c_str(), rest ? rest : FILE_ATTRIBUTE_NORMAL);
 }
 
-// The recorded game folder is ours only when it is a real folder directly in
-// the install folder that holds the game's executable. Anything else (moved,
-// edited registry value, a link to elsewhere) is left alone.
-bool IsOurGameFolder(fs::path game, const fs::path& installDir)
+fs::path WithoutTrailingSeparator(fs::path path)
 {
-    game = game.lexically_normal();
-    if (!game.has_filename())
-        game = game.parent_path();
+    path = path.lexically_normal();
+    if (!path.has_filename() && path.has_parent_path() && path.parent_path() != path)
+        path = path.parent_path();
+    return path;
+}
+
+// `game` lies below `installDir` (at most `depth` levels down) through real
+// folders only: no link on the way could lead the removal elsewhere.
+bool IsBelow(fs::path game, const fs::path& installDir, int depth)
+{
+    game = WithoutTrailingSeparator(game);
     if (game.empty() || installDir.empty() || !IsFolder(game.wstring()) || IsReparsePoint(game))
         return false;
-    fs::path parent = game.parent_path();
-    if (parent.empty() || parent == game || !SameFileObject(parent, installDir))
-        return false;
-    DWORD exe = PathAttributes((game / kGameExe).wstring());
-    return exe != INVALID_FILE_ATTRIBUTES && !(exe & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE));
+    for (int i = 0; i < depth; i++)
+    {
+        fs::path parent = game.parent_path();
+        if (parent.empty() || parent == game)
+            return false;
+        if (SameFileObject(parent.wstring(), installDir.wstring()))
+            return true;
+        if (IsReparsePoint(parent))
+            return false;
+        game = parent;
+    }
+    return false;
 }
 
 // Every regular file under `folder`, in walk order. Linked folders are not
@@ -123,17 +114,37 @@ std::vector<fs::path> CollectFiles(const fs::path& folder)
     return files;
 }
 
+// Deletes each file, counting in the job block; "" or the failure sentence.
+// A file that is gone anyway (deleted by someone else meanwhile) is no failure.
+std::string DeleteFiles(InstallerApp& app, const std::vector<fs::path>& files)
+{
+    app.jobBytesTotal.store(files.size());
+    app.jobBytesDone.store(0);
+    for (const fs::path& file : files)
+    {
+        ClearReadOnly(file);
+        if (!DeleteFileW(LongPath(file.wstring()).c_str()))
+        {
+            DWORD error = GetLastError();
+            if (PathAttributes(file.wstring()) != INVALID_FILE_ATTRIBUTES)
+                return "Couldn't delete " + WideToUtf8(file.wstring()) + " (" + WindowsErrorText(error) + ").";
+        }
+        app.jobBytesDone.fetch_add(1);
+    }
+    return std::string();
+}
+
 // Deletes a key that this setup's keys left behind, only while it holds
 // nothing at all (no values, no subkeys).
 void DeleteKeyIfEmpty(const std::wstring& subKey)
 {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, subKey.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
+    UniqueRegKey key;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, subKey.c_str(), 0, KEY_READ, key.put()) != ERROR_SUCCESS)
         return;
     DWORD subKeys = 1, values = 1;
-    LSTATUS rc = RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subKeys, nullptr, nullptr, &values, nullptr,
+    LSTATUS rc = RegQueryInfoKeyW(key.get(), nullptr, nullptr, nullptr, &subKeys, nullptr, nullptr, &values, nullptr,
                                   nullptr, nullptr, nullptr);
-    RegCloseKey(key);
+    key.reset();
     if (rc == ERROR_SUCCESS && subKeys == 0 && values == 0)
         RegDeleteKeyW(HKEY_CURRENT_USER, subKey.c_str());
 }
@@ -151,12 +162,114 @@ void DeleteShortcuts()
         }
 }
 
-// Ends the job as failed; COM goes with it.
-void Fail(InstallerApp* app, const std::string& message, bool comInitialised)
+// Something deliberately left on disk: told on the Removed page and in the log
+// (unless the log went with the launcher's data).
+void Keep(InstallerApp& app, const std::string& sentence, bool log = true)
 {
-    app->FailUninstall(message);
-    if (comInitialised)
-        CoUninitialize();
+    if (log)
+        AppendLog(app, "uninstall kept: " + sentence);
+    std::lock_guard<std::mutex> lock(app.jobMutex);
+    app.jobNotes += sentence + "\n";
+}
+
+// An entry of the manifest, checked as strictly as an archive entry: relative,
+// no "..", no drive or stream. Its folders must be real folders below the
+// install folder, not links someone put there since.
+bool ManifestPathIsSafe(const fs::path& installDir, const std::string& relative)
+{
+    if (!IsSafeEntryName(relative))
+        return false;
+    fs::path walk = installDir;
+    fs::path rel(Utf8ToWide(relative));
+    for (auto it = rel.begin(); it != rel.end(); ++it)
+    {
+        auto next = it;
+        if (++next == rel.end())
+            break;
+        walk /= *it;
+        if (IsReparsePoint(walk))
+            return false;
+    }
+    return true;
+}
+
+// The files the manifest lists, then its folders that are empty now, deepest
+// first. "" or the failure sentence.
+std::string RemoveManifest(InstallerApp& app, const fs::path& installDir, const Manifest& manifest)
+{
+    std::vector<fs::path> files;
+    for (const std::string& item : manifest.files)
+    {
+        fs::path file = installDir / fs::path(Utf8ToWide(item));
+        if (ManifestPathIsSafe(installDir, item) && IsRegularFile(file))
+            files.push_back(file);
+    }
+    std::string failure = DeleteFiles(app, files);
+    if (!failure.empty())
+        return failure;
+
+    std::vector<std::string> folders = manifest.folders;
+    std::stable_sort(folders.begin(), folders.end(), [](const std::string& a, const std::string& b) {
+        return std::count_if(a.begin(), a.end(), [](char c) { return c == '\\' || c == '/'; }) >
+               std::count_if(b.begin(), b.end(), [](char c) { return c == '\\' || c == '/'; });
+    });
+    int kept = 0;
+    std::string firstKept;
+    for (const std::string& item : folders)
+    {
+        fs::path folder = installDir / fs::path(Utf8ToWide(item));
+        if (!ManifestPathIsSafe(installDir, item) || !IsFolder(folder.wstring()) || IsReparsePoint(folder))
+            continue;
+        if (!RemoveDirectoryW(LongPath(folder.wstring()).c_str()) && IsFolder(folder.wstring()))
+        {
+            if (kept++ == 0)
+                firstKept = WideToUtf8(folder.wstring());
+        }
+    }
+    if (kept == 1)
+        Keep(app, "The folder " + firstKept + " was kept: it holds files that Setup didn't install.");
+    else if (kept > 1)
+        Keep(app, std::to_string(kept) + " game folders, " + firstKept +
+                      " among them, were kept: they hold files that Setup didn't install.");
+    return std::string();
+}
+
+// The game step by the install record. "" when the uninstall may go on.
+std::string RemoveRecordedGame(InstallerApp& app, const UninstallArgs& args)
+{
+    const fs::path installDir(Utf8ToWide(args.installDir));
+    if (!args.gameDir.empty() && args.gameDirCreated)
+    {
+        const fs::path game(Utf8ToWide(args.gameDir));
+        if (IsBelow(game, installDir, 64))
+        {
+            std::string failure = DeleteFiles(app, CollectFiles(game));
+            if (!failure.empty())
+                return failure;
+            RemoveTree(game.wstring());
+            if (IsFolder(game.wstring()))
+                Keep(app, "The game folder " + args.gameDir + " couldn't be removed completely.");
+        }
+        else if (PathAttributes(game.wstring()) != INVALID_FILE_ATTRIBUTES)
+            Keep(app, "The game folder " + args.gameDir + " was kept: it is no longer inside " + args.installDir + ".");
+        else
+        {
+            std::lock_guard<std::mutex> lock(app.jobMutex);
+            app.statusText = "The game folder was not found - skipped.";
+        }
+    }
+    Manifest manifest;
+    if (ReadManifest(installDir.wstring(), manifest))
+        return RemoveManifest(app, installDir, manifest);
+    if (!args.gameDir.empty() && !args.gameDirCreated)
+    {
+        // The record says the game went into a folder that held other files,
+        // and only the list could tell them apart.
+        if (IsFolder(Utf8ToWide(args.gameDir)))
+            Keep(app, "The game's files in " + args.gameDir + " were kept: the list of the files Setup installed (" +
+                          WideToUtf8(kManifestName) + ") is missing.");
+    }
+    return std::string();
 }
 } // namespace
 
@@ -165,35 +278,28 @@ std::string RemoveGameFolder(InstallerApp& app, const std::string& installDir, c
     if (gameDir.empty())
         return std::string();
     const fs::path game(Utf8ToWide(gameDir));
-    if (!IsOurGameFolder(game, fs::path(Utf8ToWide(installDir))))
+    const fs::path dir(Utf8ToWide(installDir));
+    // Installs made before the record: the game folder is ours only when it is
+    // a real folder directly in the install folder that holds Playden.exe.
+    if (!IsBelow(game, dir, 1) || !IsRegularFile(WithoutTrailingSeparator(game) / Utf8ToWide(kOldGameExe)))
     {
-        std::lock_guard<std::mutex> lock(app.jobMutex);
-        app.statusText = "The game folder was not found - skipped.";
+        {
+            std::lock_guard<std::mutex> lock(app.jobMutex);
+            app.statusText = "The game folder was not found - skipped.";
+        }
+        if (PathAttributes(game.wstring()) != INVALID_FILE_ATTRIBUTES)
+            Keep(app, "The folder " + gameDir + " was kept: it doesn't look like the game Setup installed.");
         return std::string();
     }
     std::vector<fs::path> files = CollectFiles(game);
     // The executable that marks the folder as ours goes last, so that a Retry
     // after a failed delete still recognises the folder.
-    std::wstring marker = game.wstring();
-    while (!marker.empty() && (marker.back() == L'\\' || marker.back() == L'/'))
-        marker.pop_back();
-    marker = marker + L"\\" + kGameExe;
+    const std::wstring marker = (WithoutTrailingSeparator(game) / Utf8ToWide(kOldGameExe)).wstring();
     std::stable_partition(files.begin(), files.end(),
-                          [&](const fs::path& f) { return _wcsicmp(f.c_str(), marker.c_str()) != 0; });
-    app.jobBytesTotal.store(files.size());
-    app.jobBytesDone.store(0);
-    for (const fs::path& file : files)
-    {
-        ClearReadOnly(file);
-        if (!DeleteFileW(LongPath(file.wstring()).c_str()))
-        {
-            DWORD error = GetLastError();
-            // Gone anyway (deleted by someone else meanwhile): not a failure.
-            if (PathAttributes(file.wstring()) != INVALID_FILE_ATTRIBUTES)
-                return "Couldn't delete " + WideToUtf8(file.wstring()) + " (" + SystemMessage(error) + ").";
-        }
-        app.jobBytesDone.fetch_add(1);
-    }
+                          [&](const fs::path& f) { return !PathsEqualIgnoreCase(f.wstring(), marker); });
+    std::string failure = DeleteFiles(app, files);
+    if (!failure.empty())
+        return failure;
     RemoveTree(game.wstring());
     return std::string();
 }
@@ -207,30 +313,55 @@ std::wstring SelfRemovalParameters(const std::wstring& setupCopy, const std::wst
     if (setupCopy.empty() || folder.empty() || setupCopy.find_first_of(unsafe) != std::wstring::npos ||
         folder.find_first_of(unsafe) != std::wstring::npos)
         return std::wstring();
-    return L"/c ping 127.0.0.1 -n 4 >nul & del /f /q \"" + setupCopy + L"\" & rmdir \"" + folder + L"\"";
+    // Started as this process ends, it tries again and again for about 30
+    // seconds, so a slow exit (a busy machine, an antivirus holding the file)
+    // still ends with the copy gone; the folder goes once it is empty. The
+    // attempts are spelt out: cmd's own loops misparse under some shells.
+    // cmd takes at most 8191 characters: fewer attempts for a long path.
+    static const int kWaitsMany[] = { 2, 3, 4, 6, 8, 13 };     // pings: about 1, 3, 6, 11, 18, 30 s
+    static const int kWaitsFew[] = { 2, 30 };
+    for (const auto& waits : { std::vector<int>(std::begin(kWaitsMany), std::end(kWaitsMany)),
+                               std::vector<int>(std::begin(kWaitsFew), std::end(kWaitsFew)) })
+    {
+        std::wstring params = L"/c";
+        for (size_t i = 0; i < waits.size(); i++)
+            params += std::wstring(i ? L" &" : L"") + L" ping -n " + std::to_wstring(waits[i]) +
+                      L" 127.0.0.1 >nul & del /f /q \"" + setupCopy + L"\" >nul 2>&1 & rmdir \"" + folder +
+                      L"\" >nul 2>&1";
+        if (params.size() <= 8000)
+            return params;
+    }
+    return std::wstring();
 }
 
-void RunUninstall(UninstallArgs& args)
+namespace
+{
+// One pass of the removal; "" when it reached "Done.".
+std::string Uninstall(UninstallArgs& args)
 {
     InstallerApp* app = args.app;
-    HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-    const bool comInitialised = SUCCEEDED(com);
     const std::string dataDir = app->dataDir;
     const fs::path installDir(Utf8ToWide(args.installDir));
+    AppendLog(*app, "uninstall from " + args.installDir);
 
-    if (IsRunningFrom(L"Ostrel Launcher.exe", installDir) || IsRunningFrom(kGameExe, installDir))
+    // Installs made before the record ran Playden.exe, the only game there was.
+    const std::string gameExe = args.recordComplete ? args.gameExe : std::string(kOldGameExe);
+    if (IsRunningFrom(L"Ostrel Launcher.exe", installDir) ||
+        (!gameExe.empty() && IsRunningFrom(Utf8ToWide(gameExe), installDir)))
+        return "Close the Ostrel launcher and the game first, then try again.";
+    // Nothing is touched while the launcher holds its settings.
+    if (!args.removeLauncherData)
     {
-        Fail(app, "Close the Ostrel launcher and the game first, then try again.", comInitialised);
-        return;
+        std::string settings = CheckLauncherSettings(dataDir);
+        if (!settings.empty())
+            return settings;
     }
 
     app->SetStatus(UninstallStage_Game, "Removing the game...");
-    std::string failure = RemoveGameFolder(*app, args.installDir, args.gameDir);
+    std::string failure = args.recordComplete ? RemoveRecordedGame(*app, args)
+                                              : RemoveGameFolder(*app, args.installDir, args.gameDir);
     if (!failure.empty())
-    {
-        Fail(app, failure, comInitialised);
-        return;
-    }
+        return failure;
 
     app->SetStatus(UninstallStage_Launcher, "Removing the launcher...");
     if (!installDir.empty())
@@ -240,34 +371,48 @@ void RunUninstall(UninstallArgs& args)
 
     app->SetStatus(UninstallStage_CleanUp, "Cleaning up...");
     if (args.removeLauncherData)
+    {
         DeleteLauncherData(dataDir);
+        const std::string folder = LauncherDataFolderPath(dataDir);
+        if (IsFolder(Utf8ToWide(folder)))
+            Keep(*app, "The launcher's data folder " + folder + " couldn't be deleted completely - is the launcher running?",
+                 false);
+    }
     else
-        UnlinkGameFromLauncherSettings(dataDir, args.gameDir);
+    {
+        failure = UnlinkGameFromLauncherSettings(dataDir, args.gameDir);
+        if (!failure.empty())
+            return failure;
+    }
 
+    // installer.log went with the launcher's data: writing it now would make it again.
+    const bool log = !args.removeLauncherData;
+
+    // Everything the record points at is gone or deliberately kept (and said so).
     const std::wstring installerKey = InstallerRegKey(dataDir);
     RegDeleteTreeW(HKEY_CURRENT_USER, installerKey.c_str());
     DeleteKeyIfEmpty(installerKey.substr(0, installerKey.rfind(L'\\')));
     if (dataDir.empty())
         RegDeleteTreeW(HKEY_CURRENT_USER, OSTREL_UNINSTALL_KEY);
+    if (!installDir.empty())
+        DeleteFileW(LongPath((installDir / kManifestName).wstring()).c_str());
 
     if (!installDir.empty())
     {
         const fs::path setupCopy = installDir / kSetupCopy;
-        if (PathAttributes(setupCopy.wstring()) != INVALID_FILE_ATTRIBUTES && SameFileObject(setupCopy, fs::path(Utf8ToWide(ExecutablePath()))))
+        bool selfRemoval = PathAttributes(setupCopy.wstring()) != INVALID_FILE_ATTRIBUTES &&
+                           SameFileObject(setupCopy.wstring(), Utf8ToWide(ExecutablePath()));
+        if (selfRemoval)
         {
             // A running program cannot delete its own file: cmd does it once
-            // we have exited, and the folder with it only when empty. It is
-            // the system's own cmd.exe, never one found beside us, and it runs
-            // in the system folder: with F as its current folder it could not
-            // remove F.
+            // this process has ended (StartSelfRemoval).
             std::wstring params = SelfRemovalParameters(setupCopy.wstring(), installDir.wstring());
-            wchar_t system[MAX_PATH];
-            UINT n = GetSystemDirectoryW(system, MAX_PATH);
-            if (!params.empty() && n > 0 && n < MAX_PATH)
-            {
-                std::wstring cmd = std::wstring(system, n) + L"\\cmd.exe";
-                ShellExecuteW(nullptr, L"open", cmd.c_str(), params.c_str(), system, SW_HIDE);
-            }
+            if (params.empty())
+                Keep(*app, "Setup's own copy " + WideToUtf8(setupCopy.wstring()) +
+                              " was kept: the system's command line can't take its folder's name safely.",
+                     log);
+            std::lock_guard<std::mutex> lock(app->jobMutex);
+            app->selfRemoval = params;
         }
         else
         {
@@ -275,13 +420,74 @@ void RunUninstall(UninstallArgs& args)
             DeleteFileW(LongPath(setupCopy.wstring()).c_str());
             RemoveDirectoryW(LongPath(installDir.wstring()).c_str());
         }
+        // What is left besides the copy is the user's: the folder stays for it.
+        std::vector<FolderEntry> left;
+        if (ListFolder(installDir.wstring(), left))
+        {
+            size_t others = 0;
+            for (const FolderEntry& e : left)
+                if (!(selfRemoval && PathsEqualIgnoreCase(e.path, setupCopy.wstring())))
+                    others++;
+            if (others > 0)
+                Keep(*app, "The folder " + args.installDir + " was kept: it holds files that Setup didn't install.", log);
+        }
     }
 
     app->SetStatus(UninstallStage_Done, "Done.");
-    app->jobSucceeded.store(true);
-    app->jobFinished.store(true);
-    app->jobBusy.store(false);
-    // The app may be gone from here on.
-    if (comInitialised)
+    if (log)
+        AppendLog(*app, "uninstall done");
+    return std::string();
+}
+} // namespace
+
+void RunUninstall(UninstallArgs& args)
+{
+    InstallerApp* app = args.app;
+    HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    std::string failure;
+    try
+    {
+        failure = Uninstall(args);
+    }
+    catch (const std::exception& e)
+    {
+        // Only running out of memory gets here; the job must still end.
+        failure = std::string("The removal stopped unexpectedly (") + e.what() + ").";
+    }
+    // Ending the job is the last touch of the InstallerApp (install/job.h).
+    if (failure.empty())
+    {
+        app->jobSucceeded.store(true);
+        app->jobFinished.store(true);
+        app->jobBusy.store(false);
+    }
+    else
+    {
+        app->FailUninstall(failure);
+    }
+    if (SUCCEEDED(com))
         CoUninitialize();
+}
+
+void InstallerApp::StartSelfRemoval()
+{
+    std::wstring params;
+    {
+        std::lock_guard<std::mutex> lock(jobMutex);
+        params = selfRemoval;
+    }
+    if (params.empty())
+        return;
+    // The system's own cmd.exe, never one found beside us, run in the system
+    // folder: with the install folder as its current folder it could not
+    // remove it.
+    wchar_t system[MAX_PATH];
+    UINT n = GetSystemDirectoryW(system, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH)
+        return;
+    std::wstring cmd = std::wstring(system, n) + L"\\cmd.exe";
+    HINSTANCE started = ShellExecuteW(nullptr, L"open", cmd.c_str(), params.c_str(), system, SW_HIDE);
+    if ((INT_PTR)started <= 32)
+        AppendLog(*this, "uninstall: couldn't start the removal of Setup's own copy (" +
+                             WindowsErrorText(GetLastError()) + ")");
 }

@@ -4,8 +4,9 @@
 
 // The parameters handed to cmd.exe to delete the setup copy `setupCopy` and
 // then the install folder `folder` (only when empty) once this program has
-// exited. Empty when either path holds a character that cmd could expand or
-// treat as syntax: the copy is then left in place.
+// exited, tried again for about 30 seconds. Empty when either path holds a
+// character that cmd could expand or treat as syntax, or is too long for
+// cmd's command line: the copy is then left in place.
 std::wstring SelfRemovalParameters(const std::wstring& setupCopy, const std::wstring& folder);
 
 class InstallerApp;

@@ -13,10 +13,11 @@ void InstallerApp::DrawFinishPage(float w, float h)
 {
     const float s = scale;
     const float wrap = w - 30 * s;
-    std::string gameDir;
+    std::string gameDir, notes;
     {
         std::lock_guard<std::mutex> lock(jobMutex);
         gameDir = gameDirResult;
+        notes = jobNotes;
     }
 
     PagePos(208, 34, s);
@@ -40,6 +41,14 @@ void InstallerApp::DrawFinishPage(float w, float h)
     PushCheckboxStyle();
     PageCheckbox("Open the Ostrel launcher now", 208, 254, s, &openLauncherAtFinish, wrap);
     PopCheckboxStyle();
+
+    if (!notes.empty())
+    {
+        PagePos(208, 292, s);
+        ImGui::PushTextWrapPos(wrap);
+        PageText(Col_Black, "%s", notes.c_str());
+        ImGui::PopTextWrapPos();
+    }
 
     ImGui::SetCursorScreenPos(ImVec2(208 * s, h - 104 * s));
     PageText(Col_Black, "Click Finish to close Setup.");

@@ -15,12 +15,6 @@
 #include <filesystem>
 #include <system_error>
 
-uint64_t SpaceNeeded(const InstallInfo& info, bool includeGame)
-{
-    uint64_t needed = includeGame ? info.gameSize + info.gameUnpackedSize : info.launcherSize;
-    return needed + 67108864ull;
-}
-
 bool SpaceEnough(uint64_t freeBytes, uint64_t needed)
 {
     return freeBytes == 0 || freeBytes >= needed;

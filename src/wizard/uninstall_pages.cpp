@@ -78,9 +78,17 @@ void InstallerApp::DrawRemovedPage(float w, float h)
     PagePos(208, 34, s);
     PageTitle("Ostrel has been removed", 22, false, s, wrap);
 
+    std::string notes;
+    {
+        std::lock_guard<std::mutex> lock(jobMutex);
+        notes = jobNotes;
+    }
     PagePos(208, 94, s);
     ImGui::PushTextWrapPos(wrap);
-    PageText(Col_Black, "The launcher, the game and the shortcuts were deleted. You can install Ostrel again any time by running this setup.");
+    if (notes.empty())
+        PageText(Col_Black, "The launcher, the game and the shortcuts were deleted. You can install Ostrel again any time by running this setup.");
+    else
+        PageText(Col_Black, "Ostrel was removed, but some things were kept:\n%s", notes.c_str());
     ImGui::PopTextWrapPos();
 
     ImGui::SetCursorScreenPos(ImVec2(208 * s, h - 104 * s));

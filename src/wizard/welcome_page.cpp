@@ -39,8 +39,8 @@ void InstallerApp::DrawWelcomePage(float w, float h)
         // Wrapped: in one line the second figure runs off the window.
         ImGui::PushTextWrapPos(wrap);
         PageText(Col_Grey, "Download size: %s.   Free space needed while installing: about %s.",
-                 FormatSize(info.launcherSize + info.gameSize).c_str(),
-                 FormatSize(info.gameSize + info.gameUnpackedSize).c_str());
+                 FormatSize(DownloadSize(info)).c_str(),
+                 FormatSize(AddSaturated(info.gameSize, info.gameUnpackedSize)).c_str());
         ImGui::PopTextWrapPos();
     }
 

@@ -27,7 +27,6 @@ BarButtons WizardBarButtons(const InstallerApp& app, bool busy);
 
 // Location page: bytes the install needs (64 MiB margin included), whether the
 // drive offers them (0 free = unknown, never blocks), and the figures line.
-uint64_t SpaceNeeded(const InstallInfo& info, bool includeGame);
 bool SpaceEnough(uint64_t freeBytes, uint64_t needed);
 // checking: the free space is still being asked ("checking...").
 std::string SpaceLine(uint64_t needed, uint64_t freeBytes, bool checking = false);

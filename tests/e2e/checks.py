@@ -46,7 +46,10 @@ def assert_installed(m, install_dir, tree, data_dir=None, game=True, links=False
     else:
         assert not os.path.exists(os.path.join(f, "Ostrel"))
     key = m.reg(TEST_KEY if data_dir else INSTALLER_KEY)
-    assert key == {"InstallDir": install_dir, "GameDir": game_dir if game else ""}, key
+    # The record the uninstall removes from: the game's executable, and whether
+    # the setup made the game folder (it did not exist before).
+    assert key == {"InstallDir": install_dir, "GameDir": game_dir if game else "",
+                   "GameExe": "Playden.exe" if game else "", "GameDirCreated": 1 if game else 0}, key
     entry = m.reg(UNINSTALL_KEY)
     if data_dir:
         assert entry is None

@@ -52,7 +52,7 @@ TEST_CASE("HttpResult: Ok and the user's sentence")
         { 206, "", "cancelled", false, "cancelled" },
         { 0, "", "Bad server address: x", false, "Bad server address: x" },
         { 500, R"({"error":"Maintenance until 10:00."})", "", false, "Maintenance until 10:00." },
-        { 500, R"({"error":""})", "", false, "" },
+        { 500, R"({"error":""})", "", false, "The server answered 500." },   // never an empty sentence
         { 401, "not json", "", false, "Sign in again." },
         { 401, R"({"error":5})", "", false, "Sign in again." },
         { 403, "[]", "", false, "Not allowed." },

@@ -3,6 +3,9 @@
 #include "install/log.h"
 #include "state/installer_app.h"
 #include "test_support.h"
+#include "util/text.h"
+
+#include <windows.h>
 
 #include <ctime>
 
@@ -54,12 +57,20 @@ TEST_CASE("log lines: local time, two spaces, the message, CR LF; lines accumula
     CHECK(more.substr(text.size() + 15) == "  install to D:\\O (launcher only)\r\n");
 }
 
-TEST_CASE("a log that cannot be written is silently skipped")
+TEST_CASE("a log held by another program loses the line silently, and the next one lands")
 {
     InstallerApp app;
-    std::string root = MakeTempDir("log-blocked");
-    WriteFileBytes(root + "\\file", "x");
-    app.dataDir = root + "\\file\\data";    // below a file: cannot be created
-    AppendLog(app, "FAILED: x");
-    CHECK(ReadFileBytes(root + "\\file") == "x");
+    app.dataDir = MakeTempDir("log-held");
+    AppendLog(app, "install to C:\\A (launcher only)");
+    const std::string path = app.dataDir + "\\installer.log";
+    const std::string before = ReadFileBytes(path);
+    HANDLE held = CreateFileW(Utf8ToWide(path).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    REQUIRE(held != INVALID_HANDLE_VALUE);
+    AppendLog(app, "FAILED: lost");
+    CloseHandle(held);
+    CHECK(ReadFileBytes(path) == before);       // neither written nor truncated
+    AppendLog(app, "FAILED: kept");
+    const std::string after = ReadFileBytes(path);
+    CHECK(after.substr(0, before.size()) == before);
+    CHECK(after.substr(before.size() + 15) == "  FAILED: kept\r\n");
 }

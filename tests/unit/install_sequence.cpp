@@ -2,6 +2,7 @@
 // server. A data folder is always given, so only the test registry key is used.
 #include <doctest.h>
 
+#include "install/install_sequence.h"
 #include "install/job.h"
 #include "install/shortcuts.h"
 #include "net/http.h"
@@ -10,6 +11,8 @@
 #include "test_server.h"
 #include "test_support.h"
 #include "util/free_space.h"
+#include "util/registry.h"
+#include "util/system_paths.h"
 #include "util/text.h"
 
 #include <miniz.h>
@@ -453,16 +456,17 @@ TEST_CASE("each failing step ends with its sentence and leaves only what it shou
         CHECK_FALSE(PathExists(s.app.dataDir + "\\settings.json"));
         CHECK(ReadRegString(kTestKey, L"InstallDir") == "");
     }
-    SUBCASE("the launcher's settings cannot be saved")
+    SUBCASE("the launcher's settings are there but cannot be read: found before any download")
     {
         Scene s("fail-link");
         fs::create_directories(Wide(s.app.dataDir + "\\settings.json\\blocked"));
         s.Run();
         std::string err = s.Error();
         CAPTURE(err);
-        CHECK(err.rfind("Couldn't save the launcher's settings (", 0) == 0);
-        CHECK(Listing(s.app.installDir) == "Ostrel Launcher.exe|Ostrel\\");
-        CHECK(PathExists(s.app.dataDir + "\\settings.json.tmp"));
+        CHECK(err == "Couldn't update the launcher's settings - is the launcher running?");
+        CHECK(Listing(s.app.installDir) == "");
+        CHECK(PathExists(s.app.dataDir + "\\settings.json\\blocked"));
+        CHECK_FALSE(PathExists(s.app.dataDir + "\\settings.json.tmp"));
         CHECK(ReadRegString(kTestKey, L"InstallDir") == "");
         CHECK(LogMessages(s.app.dataDir).back() == "FAILED: " + err);
     }
@@ -575,4 +579,87 @@ TEST_CASE("a broken launcher download resumes by itself; Retry resumes what a fa
           std::vector<std::string>{start,
                                    "resuming the launcher download from byte 100000 in 1 s: the connection broke off",
                                    "FAILED: " + err, start});
+}
+
+TEST_CASE("the game folder's record reads back: 2046 characters fit, 2047 do not")
+{
+    // The game folder is the longest value recorded: at least the install folder + "\\Ostrel".
+    const std::string base = "C:\\";
+    const std::string fits = base + std::string(2046 - 7 - base.size(), 'a');
+    const std::string over = fits + "b";
+    CHECK(Utf8ToWide(fits + "\\Ostrel").size() == 2046);
+    CHECK(RecordFits(fits));
+    CHECK_FALSE(RecordFits(over));
+    // The reader agrees with the rule, exactly at the boundary.
+    RegDeleteTreeW(HKEY_CURRENT_USER, kTestKey);
+    REQUIRE(WriteRegString(kTestKey, L"GameDir", fits + "\\Ostrel") == ERROR_SUCCESS);
+    CHECK(ReadRegString(kTestKey, L"GameDir") == fits + "\\Ostrel");
+    REQUIRE(WriteRegString(kTestKey, L"GameDir", over + "\\Ostrel") == ERROR_SUCCESS);
+    CHECK(ReadRegString(kTestKey, L"GameDir") == "");
+    RegDeleteTreeW(HKEY_CURRENT_USER, kTestKey);
+    // Non-ASCII counts in UTF-16 units, as the registry stores it.
+    CHECK(RecordFits(base + std::string(2046 - 7 - base.size() - 1, 'a') + "\xc3\x96"));
+}
+
+TEST_CASE("what the record says about the game, layout by layout")
+{
+    const std::string dir = "C:\\Games\\Ostrel";
+    struct Case
+    {
+        const char* name;
+        std::string gameDir;
+        Manifest made;
+        bool onlyMade;
+        InstallRecord previous;
+        bool created;
+        std::vector<std::string> files, folders;    // the manifest
+    };
+    InstallRecord ownedBefore;
+    ownedBefore.complete = true;
+    ownedBefore.gameDirCreated = true;
+    ownedBefore.gameDir = dir + "\\Ostrel";
+    const Case cases[] = {
+        { "a folder the unpack made is removed whole", dir + "\\Ostrel", { { "Ostrel\\a.exe" }, { "Ostrel" } }, false, {},
+          true, {}, {} },
+        { "a folder that held other files: file by file", dir + "\\Ostrel", { { "Ostrel\\a.exe" }, {} }, false, {}, false,
+          { "Ostrel\\a.exe" }, {} },
+        { "a folder that held only what the unpack wrote (an interrupted run's)", dir + "\\Ostrel",
+          { { "Ostrel\\a.exe" }, {} }, true, {}, true, {}, {} },
+        { "the install folder itself never counts as made", dir, { { "a.exe", "Data\\b" }, { "Data" } }, true, {}, false,
+          { "a.exe", "Data\\b" }, { "Data" } },
+        { "nested: the made parent and a file beside the game go in the list", dir + "\\Top\\Ostrel",
+          { { "Top\\r.txt", "Top\\Ostrel\\a.exe" }, { "Top", "Top\\Ostrel" } }, false, {}, true, { "Top\\r.txt" },
+          { "Top" } },
+        { "a folder whose name only starts like the game's is not inside it", dir + "\\Ostrel",
+          { { "Ostrel2\\x" }, { "Ostrel", "Ostrel2" } }, false, {}, true, { "Ostrel2\\x" }, { "Ostrel2" } },
+        { "a re-install over the folder an earlier install made", dir + "\\Ostrel", { { "Ostrel\\a.exe" }, {} }, false,
+          ownedBefore, true, {}, {} },
+    };
+    for (const Case& c : cases)
+    {
+        CAPTURE(c.name);
+        GameRecord r = PlanGameRecord(dir, c.gameDir, c.made, c.onlyMade, c.previous, Manifest());
+        CHECK(r.gameDirCreated == c.created);
+        CHECK(r.manifest.files == c.files);
+        CHECK(r.manifest.folders == c.folders);
+    }
+    // An earlier list in the same folder is kept and added to.
+    Manifest earlier{ { "old.dll", "a.exe" }, { "Old" } };
+    GameRecord merged = PlanGameRecord(dir, dir, { { "a.exe", "new.dll" }, {} }, false, InstallRecord(), earlier);
+    CHECK(merged.manifest.files == std::vector<std::string>{ "old.dll", "a.exe", "new.dll" });
+    CHECK(merged.manifest.folders == std::vector<std::string>{ "Old" });
+}
+
+TEST_CASE("the manifest reads back as it was written")
+{
+    const std::wstring dir = Utf8ToWide(MakeTempDir("manifest"));
+    Manifest m{ { "Playden.exe", "Data\\\xc3\x96l.pak" }, { "Data", "Data\\Maps" } };
+    REQUIRE(WriteManifest(dir, m) == ERROR_SUCCESS);
+    Manifest back;
+    REQUIRE(ReadManifest(dir, back));
+    CHECK(back.files == m.files);
+    CHECK(back.folders == m.folders);
+    CHECK_FALSE(PathExists(WideToUtf8(dir) + "\\Ostrel.files.tmp"));
+    Manifest none;
+    CHECK_FALSE(ReadManifest(dir + L"\\missing", none));
 }

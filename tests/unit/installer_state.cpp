@@ -2,6 +2,8 @@
 
 #include "state/installer_app.h"
 #include "test_support.h"
+#include "util/registry.h"
+#include "util/system_paths.h"
 #include "util/text.h"
 
 #include <windows.h>
@@ -27,23 +29,6 @@ struct App : InstallerApp
     ~App() { alive->store(false); }
 };
 } // namespace
-
-TEST_CASE("defaults")
-{
-    App app;
-    CHECK(app.page == Page_Welcome);
-    CHECK(app.desktopShortcut);
-    CHECK(app.startMenuShortcut);
-    CHECK(app.openLauncherAtFinish);
-    CHECK(app.includeGame);
-    CHECK_FALSE(app.removeLauncherData);
-    CHECK_FALSE(app.locationValid);
-    CHECK(app.scale == 1.0f);
-    CHECK(app.alive->load());
-    CHECK(app.info.gameFolder == "Ostrel");
-    CHECK(app.info.gameExe == "Playden.exe");
-    CHECK(app.downloadUrl == "https://" OSTREL_DOWNLOAD_HOST);
-}
 
 TEST_CASE("ReadRegString takes only REG_SZ values that fit")
 {

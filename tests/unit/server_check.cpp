@@ -89,7 +89,6 @@ TEST_CASE("each outcome of a server check")
             CHECK(app.info.launcherSize == 1000);
             CHECK(app.info.gameSize == 2000);
             CHECK(app.info.gameUnpackedSize == 3000);
-            CHECK(app.info.gameFolder == "Build");
             CHECK(app.info.gameExe == "Game.exe");
         }
     }
@@ -155,35 +154,35 @@ TEST_CASE("document rules: defaults, digest lengths, number forms, wrong types")
         bool        ok;
         std::string error;
         uint64_t    launcherSize, gameSize, unpacked;
-        std::string folder, exe;
+        std::string exe;
     };
     const std::string L = "\"launcher\": {\"sha256\": \"" + kA + "\"";
     const std::string G = "\"game\": {\"sha256\": \"" + kB + "\"";
     const Case cases[] = {
-        { "folder and exe default", "{" + L + "}, " + G + "}}", true, "", 0, 0, 0, "Ostrel", "Playden.exe" },
+        { "exe default", "{" + L + "}, " + G + "}}", true, "", 0, 0, 0, "Playden.exe" },
         { "non-hex digests of 64 characters are fine here",
-          "{\"launcher\": {\"sha256\": \"" + std::string(64, 'z') + "\"}, " + G + "}}", true, "", 0, 0, 0, "Ostrel", "Playden.exe" },
+          "{\"launcher\": {\"sha256\": \"" + std::string(64, 'z') + "\"}, " + G + "}}", true, "", 0, 0, 0, "Playden.exe" },
         { "one digest missing: figures kept", "{\"launcher\": {\"size\": 5}, " + G + ", \"size\": 6, \"unpacked\": 7, \"folder\": \"F\"}}",
-          false, kNotReady, 5, 6, 7, "F", "Playden.exe" },
+          false, kNotReady, 5, 6, 7, "Playden.exe" },
         { "a digest of 63 characters", "{\"launcher\": {\"sha256\": \"" + std::string(63, 'a') + "\"}, " + G + "}}",
-          false, kNotReady, 0, 0, 0, "Ostrel", "Playden.exe" },
+          false, kNotReady, 0, 0, 0, "Playden.exe" },
         { "floating-point sizes: integer part", "{" + L + ", \"size\": 1234.9}, " + G + ", \"size\": 1.5e3, \"unpacked\": 2E+9}}",
-          true, "", 1234, 1500, 2000000000, "Ostrel", "Playden.exe" },
+          true, "", 1234, 1500, 2000000000, "Playden.exe" },
         { "the largest integer", "{" + L + ", \"size\": 18446744073709551615}, " + G + "}}",
-          true, "", 18446744073709551615ull, 0, 0, "Ostrel", "Playden.exe" },
-        { "size as a string", "{" + L + ", \"size\": \"1000\"}, " + G + "}}", false, kUnexpected, 0, 0, 0, "Ostrel", "Playden.exe" },
-        { "launcher not an object", "{\"launcher\": [1], " + G + "}}", false, kUnexpected, 0, 0, 0, "Ostrel", "Playden.exe" },
-        { "game a string", "{" + L + "}, \"game\": \"x\"}", false, kUnexpected, 0, 0, 0, "Ostrel", "Playden.exe" },
-        { "game null", "{" + L + "}, \"game\": null}", false, kUnexpected, 0, 0, 0, "Ostrel", "Playden.exe" },
-        { "digest a number", "{\"launcher\": {\"sha256\": 5}, " + G + "}}", false, kUnexpected, 0, 0, 0, "Ostrel", "Playden.exe" },
-        { "folder a number", "{" + L + "}, " + G + ", \"folder\": 3}}", false, kUnexpected, 0, 0, 0, "Ostrel", "Playden.exe" },
-        { "size true", "{" + L + "}, " + G + ", \"size\": true}}", false, kUnexpected, 0, 0, 0, "Ostrel", "Playden.exe" },
-        { "negative size", "{" + L + ", \"size\": -1}, " + G + "}}", false, kUnexpected, 0, 0, 0, "Ostrel", "Playden.exe" },
-        { "negative float size", "{" + L + "}, " + G + ", \"unpacked\": -0.5}}", false, kUnexpected, 0, 0, 0, "Ostrel", "Playden.exe" },
-        { "size beyond 64 bits", "{" + L + "}, " + G + ", \"size\": 1e30}}", false, kUnexpected, 0, 0, 0, "Ostrel", "Playden.exe" },
-        { "truncated JSON", "{" + L + "}, " + G, false, kUnexpected, 0, 0, 0, "Ostrel", "Playden.exe" },
-        { "comments are not JSON", "{" + L + "}, /* c */ " + G + "}}", false, kUnexpected, 0, 0, 0, "Ostrel", "Playden.exe" },
-        { "keys match exactly", "{\"Launcher\": {}, " + G + "}}", false, kUnexpected, 0, 0, 0, "Ostrel", "Playden.exe" },
+          true, "", 18446744073709551615ull, 0, 0, "Playden.exe" },
+        { "size as a string", "{" + L + ", \"size\": \"1000\"}, " + G + "}}", false, kUnexpected, 0, 0, 0, "Playden.exe" },
+        { "launcher not an object", "{\"launcher\": [1], " + G + "}}", false, kUnexpected, 0, 0, 0, "Playden.exe" },
+        { "game a string", "{" + L + "}, \"game\": \"x\"}", false, kUnexpected, 0, 0, 0, "Playden.exe" },
+        { "game null", "{" + L + "}, \"game\": null}", false, kUnexpected, 0, 0, 0, "Playden.exe" },
+        { "digest a number", "{\"launcher\": {\"sha256\": 5}, " + G + "}}", false, kUnexpected, 0, 0, 0, "Playden.exe" },
+        { "members the installer doesn't use are not judged", "{" + L + "}, " + G + ", \"folder\": 3}}", true, "", 0, 0, 0, "Playden.exe" },
+        { "size true", "{" + L + "}, " + G + ", \"size\": true}}", false, kUnexpected, 0, 0, 0, "Playden.exe" },
+        { "negative size", "{" + L + ", \"size\": -1}, " + G + "}}", false, kUnexpected, 0, 0, 0, "Playden.exe" },
+        { "negative float size", "{" + L + "}, " + G + ", \"unpacked\": -0.5}}", false, kUnexpected, 0, 0, 0, "Playden.exe" },
+        { "size beyond 64 bits", "{" + L + "}, " + G + ", \"size\": 1e30}}", false, kUnexpected, 0, 0, 0, "Playden.exe" },
+        { "truncated JSON", "{" + L + "}, " + G, false, kUnexpected, 0, 0, 0, "Playden.exe" },
+        { "comments are not JSON", "{" + L + "}, /* c */ " + G + "}}", false, kUnexpected, 0, 0, 0, "Playden.exe" },
+        { "keys match exactly", "{\"Launcher\": {}, " + G + "}}", false, kUnexpected, 0, 0, 0, "Playden.exe" },
     };
     for (const Case& c : cases)
     {
@@ -195,7 +194,33 @@ TEST_CASE("document rules: defaults, digest lengths, number forms, wrong types")
         CHECK(info.launcherSize == c.launcherSize);
         CHECK(info.gameSize == c.gameSize);
         CHECK(info.gameUnpackedSize == c.unpacked);
-        CHECK(info.gameFolder == c.folder);
         CHECK(info.gameExe == c.exe);
     }
+}
+
+TEST_CASE("one reader for the pages and the install: digests, and sums that never wrap")
+{
+    const std::string L = "\"launcher\": {\"sha256\": \"" + kA + "\"";
+    // Without the game, only the launcher's digest counts, by the same length rule.
+    CHECK(ReadInstallDocument("{" + L + "}}", false).ok);
+    InstallInfo shortDigest = ReadInstallDocument("{\"launcher\": {\"sha256\": \"" + std::string(63, 'a') + "\"}}", false);
+    CHECK_FALSE(shortDigest.ok);
+    CHECK(shortDigest.error == "The server has no download ready yet.");
+    CHECK(ReadInstallDocument("{" + L + "}}", true).error == "The server's answer wasn't what the installer expects.");
+
+    const uint64_t huge = UINT64_MAX - 10;
+    InstallInfo info;
+    info.launcherSize = huge;
+    info.gameSize = huge;
+    info.gameUnpackedSize = huge;
+    CHECK(SpaceNeeded(info, true) == UINT64_MAX);
+    CHECK(SpaceNeeded(info, false) == UINT64_MAX);
+    CHECK(DownloadSize(info) == UINT64_MAX);
+    info.launcherSize = 5;
+    info.gameSize = 6;
+    info.gameUnpackedSize = 7;
+    CHECK(SpaceNeeded(info, true) == 13 + kSpaceMargin);
+    CHECK(SpaceNeeded(info, false) == 5 + kSpaceMargin);
+    CHECK(kSpaceMargin == 67108864);
+    CHECK(DownloadSize(info) == 11);
 }

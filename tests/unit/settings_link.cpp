@@ -3,6 +3,8 @@
 #include "install/settings_link.h"
 #include "install/shortcuts.h"
 #include "test_support.h"
+#include "util/registry.h"
+#include "util/system_paths.h"
 #include "util/text.h"
 
 #include <windows.h>
@@ -85,20 +87,38 @@ TEST_CASE("a game folder that is not valid UTF-8 is written, not thrown")
     CHECK(SettingsOf(data) == "{\n \"channel\": \"2024july\",\n \"gameDir2024July\": \"D:\\\\\xef\xbf\xbdG\"\n}");
 }
 
-TEST_CASE("a settings file that cannot be replaced fails with the system's words")
+TEST_CASE("a settings file that is there but cannot be opened is never replaced")
 {
-    std::string data = MakeTempDir("link-blocked");
-    // A folder in the file's place: neither rename nor delete can clear it.
-    fs::create_directories(fs::path(Utf8ToWide(data + "\\settings.json\\inner")));
-    std::string err = LinkGameInLauncherSettings(data, "D:\\G");
-    CAPTURE(err);
-    CHECK(err.rfind("Couldn't save the launcher's settings (", 0) == 0);
-    CHECK(err.size() > 42);
-    CHECK(err.substr(err.size() - 2) == ").");
-    CHECK(err.find('\n') == std::string::npos);
-    // The new settings wait in the temporary file; the blocking folder is untouched.
-    CHECK(ReadFileBytes(data + "\\settings.json.tmp") == "{\n \"channel\": \"2024july\",\n \"gameDir2024July\": \"D:\\\\G\"\n}");
-    CHECK(PathExists(data + "\\settings.json\\inner"));
+    const std::string kLocked = "Couldn't update the launcher's settings - is the launcher running?";
+    SUBCASE("a folder in the file's place")
+    {
+        std::string data = MakeTempDir("link-blocked");
+        fs::create_directories(fs::path(Utf8ToWide(data + "\\settings.json\\inner")));
+        CHECK(LinkGameInLauncherSettings(data, "D:\\G") == kLocked);
+        CHECK(PathExists(data + "\\settings.json\\inner"));
+        CHECK_FALSE(PathExists(data + "\\settings.json.tmp"));
+    }
+    SUBCASE("held open without sharing by another program, then released")
+    {
+        std::string data = MakeTempDir("link-held");
+        const std::string before = "{\"gameDir2024July\": \"C:\\\\Old\", \"token\": \"sign-in\"}";
+        PutSettings(data, before);
+        HANDLE held = CreateFileW(Utf8ToWide(data + "\\settings.json").c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                  OPEN_EXISTING, 0, nullptr);
+        REQUIRE(held != INVALID_HANDLE_VALUE);
+        CHECK(CheckLauncherSettings(data) == kLocked);
+        CHECK(LinkGameInLauncherSettings(data, "D:\\G") == kLocked);
+        CHECK(UnlinkGameFromLauncherSettings(data, "C:\\Old") == kLocked);
+        CloseHandle(held);
+        CHECK(SettingsOf(data) == before);
+        CHECK_FALSE(PathExists(data + "\\settings.json.tmp"));
+        // What Retry does once the launcher has let go.
+        CHECK(CheckLauncherSettings(data) == "");
+        CHECK(LinkGameInLauncherSettings(data, "D:\\G") == "");
+        CHECK(SettingsOf(data) == "{\n \"channel\": \"2024july\",\n \"gameDir2024July\": \"D:\\\\G\",\n \"token\": \"sign-in\"\n}");
+        CHECK(UnlinkGameFromLauncherSettings(data, "D:\\G") == "");
+        CHECK(SettingsOf(data) == "{\n \"channel\": \"2024july\",\n \"gameDir2024July\": \"\",\n \"token\": \"sign-in\"\n}");
+    }
 }
 
 TEST_CASE("unlinking clears only a link to the removed game")

@@ -1,8 +1,11 @@
 #include <doctest.h>
 
 #include "install/shortcuts.h"
+#include "state/install_record.h"
 #include "state/installer_app.h"
 #include "test_support.h"
+#include "util/registry.h"
+#include "util/system_paths.h"
 #include "util/text.h"
 
 #include <windows.h>
@@ -131,7 +134,7 @@ TEST_CASE("a shell link with target, working folder, description and icon")
     std::wstring target = Utf8ToWide(dir + "\\Ostrel Launcher.exe");
     WriteFileBytes(dir + "\\Ostrel Launcher.exe", "MZ");
     std::wstring linkPath = Utf8ToWide(dir + "\\Ostrel Launcher.lnk");
-    CHECK(CreateShortcut(linkPath, target, Utf8ToWide(dir)));
+    CHECK(SUCCEEDED(CreateShortcut(linkPath, target, Utf8ToWide(dir))));
 
     LinkInfo info = ReadLink(linkPath);
     REQUIRE(info.loaded);
@@ -144,7 +147,7 @@ TEST_CASE("a shell link with target, working folder, description and icon")
     CHECK(info.arguments.empty());
 
     // A folder that does not exist: no link, and the caller is told.
-    CHECK_FALSE(CreateShortcut(Utf8ToWide(dir + "\\missing\\x.lnk"), target, Utf8ToWide(dir)));
+    CHECK(FAILED(CreateShortcut(Utf8ToWide(dir + "\\missing\\x.lnk"), target, Utf8ToWide(dir))));
 }
 
 TEST_CASE("ExecutablePath names this test program")
@@ -170,10 +173,22 @@ TEST_CASE("registration with a data folder: test key only, shortcuts in the know
     p.launcherPath = dir + "\\Ostrel Launcher.exe";
     p.installDir = dir;
     p.gameDir = dir + "\\Ostrel";
+    p.gameExe = "Spiel.exe";
+    p.gameDirCreated = true;
     p.dataDir = MakeTempDir("reg-data");
     WriteFileBytes(p.launcherPath, "MZ");
     WriteFileBytes(dir + "\\Ostrel Setup.exe", "an older copy");
-    MakeShortcutsAndRegister(p);
+    std::vector<std::string> logged;
+    RegistrationResult r = MakeShortcutsAndRegister(p, [&](const std::string& line) { logged.push_back(line); });
+    CHECK(r.error.empty());
+    CHECK(r.notes.empty());
+    CHECK(logged.empty());
+
+    // The record the uninstall works from.
+    InstallRecord record = ReadInstallRecord(p.dataDir);
+    CHECK(record.complete);
+    CHECK(record.gameExe == "Spiel.exe");
+    CHECK(record.gameDirCreated);
 
     // Non-ASCII folder names arrive as the same text in UTF-16, zero counted.
     RegValue installDir = ReadValue(kTestKey, L"InstallDir");
@@ -219,7 +234,7 @@ TEST_CASE("registration without a data folder writes the uninstall entry")
     RegistrationParams p;           // both shortcut options off; launcher only
     p.launcherPath = dir + "\\Ostrel Launcher.exe";
     p.installDir = dir;
-    MakeShortcutsAndRegister(p);
+    CHECK(MakeShortcutsAndRegister(p, [](const std::string&) {}).error.empty());
 
     CHECK(ReadValue(kRealKey, L"InstallDir").bytes == SzBytes(dir));
     RegValue game = ReadValue(kRealKey, L"GameDir");
@@ -264,4 +279,21 @@ TEST_CASE("registration without a data folder writes the uninstall entry")
 
     RegDeleteTreeW(HKEY_CURRENT_USER, kRealKey);
     RegDeleteTreeW(HKEY_CURRENT_USER, OSTREL_UNINSTALL_KEY);
+}
+
+TEST_CASE("a setup copy that cannot be made fails the registration before any record is written")
+{
+    ComScope com;
+    RegDeleteTreeW(HKEY_CURRENT_USER, kTestKey);
+    std::string dir = MakeTempDir("reg-nocopy");
+    // A folder where the copy should go: no file can take its name.
+    REQUIRE(CreateDirectoryW(Utf8ToWide(dir + "\\Ostrel Setup.exe").c_str(), nullptr));
+    RegistrationParams p;
+    p.launcherPath = dir + "\\Ostrel Launcher.exe";
+    p.installDir = dir;
+    p.dataDir = MakeTempDir("reg-nocopy-data");
+    RegistrationResult r = MakeShortcutsAndRegister(p, [](const std::string&) {});
+    CHECK(r.error.rfind("Couldn't copy the setup program into " + dir + " (", 0) == 0);
+    CHECK(r.error.find(") - without it Ostrel could not be uninstalled.") != std::string::npos);
+    CHECK_FALSE(KeyExists(kTestKey));
 }

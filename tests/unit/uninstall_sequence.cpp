@@ -9,6 +9,8 @@
 #include "test_support.h"
 #include "uninstall/uninstall_sequence.h"
 #include "util/long_path.h"
+#include "util/registry.h"
+#include "util/system_paths.h"
 #include "util/text.h"
 
 #include <miniz.h>
@@ -506,11 +508,12 @@ TEST_CASE("the installer's key and the uninstall entry: by data folder")
     const KeySnapshot realKey(kRealKey), entry(OSTREL_UNINSTALL_KEY);
     const fs::path localData = fs::path(KnownFolderPath(FOLDERID_LocalAppData)) / L"OstrelLauncher";
     const bool localDataExisted = Exists(localData);
+    const bool logExisted = Exists(localData / L"installer.log");
 
     Installed s("us-keys", true);
     WriteRegString(kRealKey, L"InstallDir", "C:\\Somewhere\\Else");
     WriteRegString(OSTREL_UNINSTALL_KEY, L"DisplayName", "Ostrel");
-    WriteUninstallFlag(L"NoModify");
+    WriteRegDword(OSTREL_UNINSTALL_KEY, L"NoModify", 1);
 
     // With a data folder only the test key goes; a normal installation stays.
     InstallerApp app;
@@ -538,11 +541,12 @@ TEST_CASE("the installer's key and the uninstall entry: by data folder")
     RegDeleteTreeW(HKEY_CURRENT_USER, kTestKey);
     realKey.Restore();
     entry.Restore();
+    // Made by this test's uninstall: its log lines.
+    std::error_code ec;
+    if (!logExisted)
+        fs::remove(localData / L"installer.log", ec);
     if (!localDataExisted)
-    {
-        std::error_code ec;
         fs::remove(localData, ec);
-    }
 }
 
 TEST_CASE("no empty parent key is left behind, and none that holds anything is deleted")
@@ -564,10 +568,28 @@ TEST_CASE("no empty parent key is left behind, and none that holds anything is d
 
 TEST_CASE("the self-removal command")
 {
-    CHECK(SelfRemovalParameters(L"C:\\Ostrel\\Ostrel Setup.exe", L"C:\\Ostrel") ==
-          L"/c ping 127.0.0.1 -n 4 >nul & del /f /q \"C:\\Ostrel\\Ostrel Setup.exe\" & rmdir \"C:\\Ostrel\"");
-    CHECK(SelfRemovalParameters(L"D:\\Spiele\\\u00d6strel \u6e38\u620f\\Ostrel Setup.exe", L"D:\\Spiele\\\u00d6strel \u6e38\u620f") ==
-          L"/c ping 127.0.0.1 -n 4 >nul & del /f /q \"D:\\Spiele\\\u00d6strel \u6e38\u620f\\Ostrel Setup.exe\" & rmdir \"D:\\Spiele\\\u00d6strel \u6e38\u620f\"");
+    // Attempt after attempt for about 30 seconds: delete the copy, remove the
+    // folder when empty.
+    const std::wstring attempt = L" 127.0.0.1 >nul & del /f /q \"C:\\Ostrel\\Ostrel Setup.exe\" >nul 2>&1 & rmdir \"C:\\Ostrel\" >nul 2>&1";
+    std::wstring expected = L"/c";
+    int waited = 0;
+    for (int wait : { 2, 3, 4, 6, 8, 13 })
+    {
+        expected += std::wstring(waited ? L" &" : L"") + L" ping -n " + std::to_wstring(wait) + attempt;
+        waited += wait - 1;
+    }
+    CHECK(waited == 30);
+    CHECK(SelfRemovalParameters(L"C:\\Ostrel\\Ostrel Setup.exe", L"C:\\Ostrel") == expected);
+    // Past cmd's 8191 characters a long folder gets fewer attempts, then none.
+    const std::wstring longer = L"C:\\" + std::wstring(1000, L'l');
+    const std::wstring fewer = SelfRemovalParameters(longer + L"\\Ostrel Setup.exe", longer);
+    CHECK(fewer.find(L"ping -n 30") != std::wstring::npos);
+    CHECK(fewer.size() <= 8000);
+    const std::wstring longest = L"C:\\" + std::wstring(2000, L'l');
+    CHECK(SelfRemovalParameters(longest + L"\\Ostrel Setup.exe", longest).empty());
+    const std::wstring spiele = L"D:\\Spiele\\\u00d6strel \u6e38\u620f";
+    CHECK(SelfRemovalParameters(spiele + L"\\Ostrel Setup.exe", spiele).find(L"\"" + spiele + L"\\Ostrel Setup.exe\"") !=
+          std::wstring::npos);
     // Characters cmd could expand or read as syntax: no command at all.
     for (const wchar_t* folder : { L"C:\\100%Games", L"C:\\%USERPROFILE%", L"C:\\Wow!", L"C:\\A & B", L"C:\\x^y",
                                    L"C:\\q\"" })
@@ -841,6 +863,10 @@ TEST_CASE("an install followed by an uninstall leaves the prefix as it was, apar
         CHECK(after.root == expected.root);
         CHECK(after.desktop == expected.desktop);
         CHECK(after.programs == expected.programs);
+        // Asked to, the uninstall takes the launcher's whole data folder, with
+        // whatever earlier runs had logged there.
+        if (c.removeData && !c.withDataDir)
+            expected.localData.clear();
         CHECK(after.localData == expected.localData);
         CHECK(after.testKey == expected.testKey);
         CHECK(after.realKey == expected.realKey);
@@ -963,4 +989,154 @@ TEST_CASE("an install folder and game files past 260 characters install and unin
     CHECK_FALSE(Exists(Desktop() / L"Ostrel Launcher.lnk"));
     CHECK_FALSE(Exists(Programs() / L"Ostrel Launcher.lnk"));
     ResetServer(prefix);
+}
+
+TEST_CASE("every archive layout uninstalls to exactly the user's own files")
+{
+    struct Layout
+    {
+        const char* name;
+        std::vector<ZipEntry> entries;
+        const char* exe;                // the document's "exe"
+        const char* gameDir;            // where the game lands, relative to the install folder ("" = itself)
+        std::vector<std::string> userFiles;     // in the install folder before the install
+    };
+    const Layout layouts[] = {
+        { "one folder deep, named Ostrel", { { "Ostrel/Playden.exe", "MZ" }, { "Ostrel/Data/a.pak", "aaaa" } },
+          "Playden.exe", "Ostrel", {} },
+        { "one folder deep, another name", { { "Build-7/Playden.exe", "MZ" }, { "Build-7/Data/a.pak", "aaaa" } },
+          "Playden.exe", "Ostrel", {} },
+        { "at the archive's root, empty folder", { { "Playden.exe", "MZ" }, { "Data/a.pak", "aaaa" }, { "Data/Maps/", "" } },
+          "Playden.exe", "", {} },
+        { "at the archive's root, folder with the user's files",
+          { { "Playden.exe", "MZ" }, { "Data/a.pak", "aaaa" }, { "Data/Maps/one.map", "m" } },
+          "Playden.exe", "", { "notes.txt", "Data\\mine.sav" } },
+        { "nested two deep, with a file beside the game folder",
+          { { "Top/readme.txt", "r" }, { "Top/Game/Playden.exe", "MZ" }, { "Top/Game/Data/a.pak", "aaaa" } },
+          "Playden.exe", "Top\\Ostrel", {} },
+        { "another executable name", { { "Spiel/Spiel.exe", "MZ" }, { "Spiel/x.dat", "x" } }, "Spiel.exe", "Ostrel", {} },
+    };
+    const std::string launcher = "MZ launcher stand-in" + std::string(1000, 'L');
+    for (const Layout& l : layouts)
+    {
+        CAPTURE(l.name);
+        const std::string prefix = UniqueUrlPath("us-layout");
+        const std::string game = MakeZip(l.entries);
+        const std::string launcherSha = Sha256Of(launcher), gameSha = Sha256Of(game);
+        REQUIRE(ServeFile(prefix + "/api/launcher/v1/app/" + launcherSha, launcher));
+        REQUIRE(ServeFile(prefix + "/api/launcher/v1/install/game/" + gameSha, game));
+        const json doc = { { "launcher", { { "sha256", launcherSha }, { "size", launcher.size() } } },
+                           { "game", { { "sha256", gameSha }, { "size", game.size() }, { "exe", l.exe } } } };
+        REQUIRE(ServeFile(prefix + "/api/launcher/v1/install", doc.dump()));
+        RegDeleteTreeW(HKEY_CURRENT_USER, kTestKey);
+
+        const fs::path root(Utf8ToWide(MakeTempDir("us-layout")));
+        const fs::path inst = root / L"Inst";
+        for (const std::string& f : l.userFiles)
+            WriteFileBytes(U8(inst / Utf8ToWide(f)), "mine");
+        const std::string dataDir = U8(root / L"data");
+        const std::string serverUrl = TestServerUrl() + prefix;
+        const std::set<std::string> before = FileTree(root);
+        {
+            InstallerApp app;
+            app.serverUrl = serverUrl;
+            app.downloadUrl = serverUrl;
+            app.dataDir = dataDir;
+            app.installDir = U8(inst);
+            app.desktopShortcut = false;
+            app.startMenuShortcut = false;
+            app.StartInstall();
+            REQUIRE(WaitForJob(app));
+            REQUIRE(ErrorText(app) == "");
+        }
+        const fs::path gameDir = inst / Utf8ToWide(l.gameDir);
+        REQUIRE(Exists(gameDir / Utf8ToWide(l.exe)));
+
+        InstallerApp app;
+        app.uninstallMode = true;
+        app.Init(nullptr, serverUrl, dataDir, "");
+        REQUIRE(app.existingInstall);
+        CHECK(app.existingRecordComplete);
+        CHECK(app.existingGameExe == l.exe);
+        app.removeLauncherData = true;
+        {
+            // The recorded executable running from the game folder stops the removal.
+            StandinProcess running(gameDir / Utf8ToWide(l.exe));
+            REQUIRE(running.started);
+            app.StartUninstall();
+            REQUIRE(WaitForJob(app));
+            CHECK(ErrorText(app) == "Close the Ostrel launcher and the game first, then try again.");
+        }
+        app.StartUninstall();
+        REQUIRE(WaitForJob(app));
+        CHECK(ErrorText(app) == "");
+        CHECK(app.jobSucceeded.load());
+        std::string notes;
+        {
+            std::lock_guard<std::mutex> lock(app.jobMutex);
+            notes = app.jobNotes;
+        }
+        std::set<std::string> after = FileTree(root);
+        if (l.userFiles.empty())
+        {
+            CHECK(after == before);
+            CHECK(notes == "");
+        }
+        else
+        {
+            CHECK(after == before);
+            // Said plainly on the Removed page: the folder stays for the user's files.
+            CHECK(notes.find("The folder " + U8(inst) + " was kept: it holds files that Setup didn't install.") !=
+                  std::string::npos);
+        }
+        CHECK_FALSE(KeyExists(kTestKey));
+        ResetServer(prefix);
+    }
+}
+
+TEST_CASE("a record of a game folder the setup didn't make, without its list, keeps the folder and says so")
+{
+    Installed s("us-nolist", true);
+    WriteRegString(kTestKey, L"GameExe", "Playden.exe");
+    WriteRegDword(kTestKey, L"GameDirCreated", 0);
+    InstallerApp app;
+    app.dataDir = U8(s.data);
+    app.jobBusy.store(true);
+    UninstallArgs args;
+    args.app = &app;
+    args.installDir = U8(s.inst);
+    args.gameDir = U8(s.game);
+    args.gameExe = "Playden.exe";
+    args.recordComplete = true;
+    args.alive = app.alive;
+    RunUninstall(args);
+    CheckSucceeded(app);
+    for (const fs::path& f : s.gameFiles)
+        CHECK(Exists(f));
+    CHECK(app.jobNotes.find("were kept: the list of the files Setup installed (Ostrel.files) is missing.") != std::string::npos);
+    // The log says the same.
+    CHECK(ReadFileBytes(U8(s.data / L"installer.log")).find("  uninstall kept: The game's files in " + U8(s.game)) !=
+          std::string::npos);
+    RegDeleteTreeW(HKEY_CURRENT_USER, kTestKey);
+}
+
+TEST_CASE("the self-removal outlasts a slow exit")
+{
+    const fs::path root(Utf8ToWide(MakeTempDir("us-slow")));
+    const fs::path inst = root / L"Inst";
+    const fs::path copy = inst / L"Ostrel Setup.exe";
+    WriteFileBytes(U8(copy), "copy");
+    // Held as a running program holds its own file: no delete while open.
+    HANDLE held = CreateFileW(copy.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    REQUIRE(held != INVALID_HANDLE_VALUE);
+    InstallerApp app;
+    app.selfRemoval = SelfRemovalParameters(copy.wstring(), inst.wstring());
+    app.StartSelfRemoval();
+    Sleep(8000);
+    CHECK(Exists(copy));
+    CloseHandle(held);
+    for (int i = 0; i < 300 && Exists(inst); i++)
+        Sleep(100);
+    CHECK_FALSE(Exists(copy));
+    CHECK_FALSE(Exists(inst));
 }
