@@ -195,9 +195,26 @@ std::string Install(InstallArgs& args, bool& done)
     }
 
     std::string gameDir;
+    std::string gameExe = plan.gameExe;
     bool gameDirCreated = false;
     if (!args.includeGame)
     {
+        // A launcher-only install over an earlier full one into the same
+        // folder leaves that game where it is: its record stays, or no
+        // uninstall would ever remove it.
+        const InstallRecord previous = ReadInstallRecord(app->dataDir);
+        const bool sameFolder =
+            !previous.installDir.empty() && SameFileObject(Utf8ToWide(previous.installDir), dir.wstring());
+        if (sameFolder && previous.complete && !previous.gameDir.empty())
+        {
+            gameDir = previous.gameDir;
+            gameExe = previous.gameExe;
+            gameDirCreated = previous.gameDirCreated;
+        }
+        else
+        {
+            gameExe.clear();
+        }
         app->SetStatus(Stage_Link, "The game was skipped - only the launcher is installed.");
     }
     else
@@ -283,7 +300,7 @@ std::string Install(InstallArgs& args, bool& done)
     reg.launcherPath = Utf8Path(exe);
     reg.installDir = dirText;
     reg.gameDir = gameDir;
-    reg.gameExe = args.includeGame ? plan.gameExe : std::string();
+    reg.gameExe = gameExe;
     reg.gameDirCreated = gameDirCreated;
     reg.dataDir = app->dataDir;
     RegistrationResult registered = MakeShortcutsAndRegister(reg, [app](const std::string& line) { AppendLog(*app, line); });

@@ -1140,3 +1140,53 @@ TEST_CASE("the self-removal outlasts a slow exit")
     CHECK_FALSE(Exists(copy));
     CHECK_FALSE(Exists(inst));
 }
+
+TEST_CASE("a launcher-only re-install keeps the game's record, so the uninstall still removes the game")
+{
+    const std::string launcher = "MZ launcher stand-in" + std::string(1000, 'L');
+    const std::string game = MakeZip({ { "Build-7/Playden.exe", "MZ" }, { "Build-7/Data/a.pak", "aaaa" } });
+    const std::string prefix = UniqueUrlPath("us-relaunch");
+    const std::string launcherSha = Sha256Of(launcher), gameSha = Sha256Of(game);
+    REQUIRE(ServeFile(prefix + "/api/launcher/v1/app/" + launcherSha, launcher));
+    REQUIRE(ServeFile(prefix + "/api/launcher/v1/install/game/" + gameSha, game));
+    const json doc = { { "launcher", { { "sha256", launcherSha }, { "size", launcher.size() } } },
+                       { "game", { { "sha256", gameSha }, { "size", game.size() } } } };
+    REQUIRE(ServeFile(prefix + "/api/launcher/v1/install", doc.dump()));
+    RegDeleteTreeW(HKEY_CURRENT_USER, kTestKey);
+
+    const fs::path root(Utf8ToWide(MakeTempDir("us-relaunch")));
+    const fs::path inst = root / L"Inst";
+    const std::string dataDir = U8(root / L"data");
+    const std::string serverUrl = TestServerUrl() + prefix;
+    const std::set<std::string> before = FileTree(root);
+    for (bool includeGame : { true, false })
+    {
+        CAPTURE(includeGame);
+        InstallerApp app;
+        app.serverUrl = serverUrl;
+        app.downloadUrl = serverUrl;
+        app.dataDir = dataDir;
+        app.installDir = U8(inst);
+        app.includeGame = includeGame;
+        app.desktopShortcut = false;
+        app.startMenuShortcut = false;
+        app.StartInstall();
+        REQUIRE(WaitForJob(app));
+        REQUIRE(ErrorText(app) == "");
+    }
+    REQUIRE(Exists(inst / L"Ostrel" / L"Playden.exe"));
+
+    InstallerApp app;
+    app.uninstallMode = true;
+    app.Init(nullptr, serverUrl, dataDir, "");
+    REQUIRE(app.existingInstall);
+    CHECK(app.existingGameDir == U8(inst / L"Ostrel"));
+    CHECK(app.existingGameExe == "Playden.exe");
+    app.removeLauncherData = true;
+    app.StartUninstall();
+    REQUIRE(WaitForJob(app));
+    CHECK(ErrorText(app) == "");
+    CHECK(FileTree(root) == before);
+    CHECK_FALSE(KeyExists(kTestKey));
+    ResetServer(prefix);
+}
