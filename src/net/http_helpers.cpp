@@ -15,18 +15,6 @@ namespace
 {
 const int kPauseSliceMs = 50;   // how often a pause looks at the cancel flag
 
-// What an earlier attempt left. Only a regular file counts: anything else at
-// the path (a folder, say) is a fresh download, which then fails cleanly when
-// the file cannot be opened.
-uint64_t ExistingSize(const std::string& path)
-{
-    WIN32_FILE_ATTRIBUTE_DATA data = {};
-    if (GetFileAttributesExW(LongPath(Utf8ToWide(path)).c_str(), GetFileExInfoStandard, &data) &&
-        !(data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)))
-        return ((uint64_t)data.nFileSizeHigh << 32) | data.nFileSizeLow;
-    return 0;
-}
-
 bool BusyStatus(int32_t status)
 {
     return status == 408 || status == 429 || status == 502 || status == 503 || status == 504;
@@ -102,7 +90,7 @@ HttpResult HttpDownload(const std::string& url, const std::string& token, const 
     {
         DownloadTarget target;
         target.path = path;
-        target.resumeFrom = ExistingSize(path);
+        target.resumeFrom = RegularFileSize(Utf8ToWide(path));
         target.cancelFlag = cancel;
         target.observer = observer;
         target.stallMs = rules.stallMs;
@@ -132,7 +120,7 @@ HttpResult HttpDownload(const std::string& url, const std::string& token, const 
             return result;
 
         DownloadPause pause = PauseFor(result, detail, rules.stallMs);
-        pause.offset = ExistingSize(path);
+        pause.offset = RegularFileSize(Utf8ToWide(path));
         pause.attempt = fruitless;
         const int pauseMs = std::min(rules.firstPauseMs << std::clamp(fruitless - 1, 0, 16), rules.maxPauseMs);
         const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(pauseMs);

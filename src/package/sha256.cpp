@@ -55,15 +55,6 @@ std::string FinishHex(BCRYPT_HASH_HANDLE hash)
     return text;
 }
 
-// Only a regular file counts, as for the download's resume.
-uint64_t RegularFileSize(const std::string& path)
-{
-    WIN32_FILE_ATTRIBUTE_DATA data = {};
-    if (GetFileAttributesExW(LongPath(Utf8ToWide(path)).c_str(), GetFileExInfoStandard, &data) &&
-        !(data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)))
-        return ((uint64_t)data.nFileSizeHigh << 32) | data.nFileSizeLow;
-    return 0;
-}
 
 // Hashes the first `size` bytes of the file. Gives up (false) on a short
 // read, or when a restart is queued behind it: that discards this part anyway.
@@ -198,7 +189,7 @@ DigestStream::~DigestStream()
 void StartDigest(DigestStream& s, const std::string& path)
 {
     s.path = path;
-    const uint64_t already = RegularFileSize(path);
+    const uint64_t already = RegularFileSize(Utf8ToWide(path));
     if (already > 0)
     {
         DigestStream::Block block;

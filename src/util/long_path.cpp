@@ -180,3 +180,12 @@ void RemoveTree(const std::wstring& folder)
         }
     }
 }
+
+uint64_t RegularFileSize(const std::wstring& path)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data = {};
+    if (GetFileAttributesExW(LongPath(path).c_str(), GetFileExInfoStandard, &data) &&
+        !(data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)))
+        return ((uint64_t)data.nFileSizeHigh << 32) | data.nFileSizeLow;
+    return 0;
+}

@@ -5,6 +5,7 @@
 #pragma once
 #include <windows.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,11 @@ std::wstring LongPath(const std::wstring& path);
 // there or it cannot be asked.
 DWORD PathAttributes(const std::wstring& path);
 bool IsFolder(const std::wstring& path);
+
+// Size of the regular file at `path`; 0 when there is none (nothing, a folder
+// or a device). What an earlier download left is measured so: anything else at
+// the path counts as nothing to resume.
+uint64_t RegularFileSize(const std::wstring& path);
 
 // Creates `folder` with all missing parents; true when it is a folder afterwards.
 bool MakeFolders(const std::wstring& folder);
