@@ -382,15 +382,9 @@ void RunInstall(InstallArgs& args)
         failure = "The install didn't finish.";
     // Ending the job is the last touch of the InstallerApp (install/job.h).
     if (done)
-    {
-        app->jobSucceeded.store(true);
-        app->jobFinished.store(true);
-        app->jobBusy.store(false);
-    }
+        app->Succeed();
     else
-    {
         app->Fail(failure);
-    }
     if (SUCCEEDED(com))
         CoUninitialize();
 }

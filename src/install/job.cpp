@@ -122,6 +122,14 @@ void InstallerApp::SetStatus(int stage, const std::string& text)
     statusText = text;
 }
 
+// The end of a job that did all it had to, in the order readers rely on.
+void InstallerApp::Succeed()
+{
+    jobSucceeded.store(true);
+    jobFinished.store(true);
+    jobBusy.store(false);
+}
+
 void InstallerApp::Fail(const std::string& message)
 {
     // Never a failure without words, on the page or in the log.

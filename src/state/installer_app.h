@@ -125,6 +125,7 @@ public:
     void StartInstall();
     void StartUninstall();
     void SetStatus(int stage, const std::string& text);
+    void Succeed();
     void Fail(const std::string& message);
     void FailUninstall(const std::string& message);
     // uninstall/uninstall_sequence.cpp: the last act of the process.

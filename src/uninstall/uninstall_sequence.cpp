@@ -456,15 +456,9 @@ void RunUninstall(UninstallArgs& args)
     }
     // Ending the job is the last touch of the InstallerApp (install/job.h).
     if (failure.empty())
-    {
-        app->jobSucceeded.store(true);
-        app->jobFinished.store(true);
-        app->jobBusy.store(false);
-    }
+        app->Succeed();
     else
-    {
         app->FailUninstall(failure);
-    }
     if (SUCCEEDED(com))
         CoUninitialize();
 }
