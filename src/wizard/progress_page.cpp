@@ -78,7 +78,7 @@ std::string InstallStatusLine(const std::string& status, int stage, bool busy, u
     if (busy && stage == Stage_Game)
     {
         if (phase == GamePhase_Check)
-            line = "Step 2 of 3 - Checking the download (about a minute)...";
+            line = "Step 2 of 3 - Checking the download...";
         else if (phase == GamePhase_Unpack)
             line = "Step 3 of 3 - Unpacking the game...";
         else if (phase == GamePhase_Wait)

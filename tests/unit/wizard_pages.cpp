@@ -244,7 +244,7 @@ TEST_CASE("the status line of the progress page")
         {"speed above it is", 2, true, 0, GB, 2 * GB, 1.5 * MB,
          "Step 1 of 3 - Downloading the game...   1.0 GB of 2.0 GB  (50%)   1.5 MB/s"},
         {"download without a size, with speed", 2, true, 0, 10, 0, 2048, "Step 1 of 3 - Downloading the game...   0.0 MB/s"},
-        {"checking: no figures", 2, true, 1, GB, 2 * GB, 5 * MB, "Step 2 of 3 - Checking the download (about a minute)..."},
+        {"checking: no figures", 2, true, 1, GB, 2 * GB, 5 * MB, "Step 2 of 3 - Checking the download..."},
         {"unpacking: figures, no speed", 2, true, 2, 3 * GB, 4 * GB, 5 * MB,
          "Step 3 of 3 - Unpacking the game...   3.0 GB of 4.0 GB  (75%)"},
         {"an unknown phase reads as the download", 2, true, 7, 0, 0, 0, "Step 1 of 3 - Downloading the game..."},
