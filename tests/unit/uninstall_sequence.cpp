@@ -991,6 +991,41 @@ TEST_CASE("an install folder and game files past 260 characters install and unin
     ResetServer(prefix);
 }
 
+namespace
+{
+// Serves a launcher and a game archive under `prefix`, with an install
+// document that names `exe` (the document's default when empty).
+void PublishLauncherAndGame(const std::string& prefix, const std::string& launcher, const std::string& game,
+                            const std::string& exe)
+{
+    const std::string launcherSha = Sha256Of(launcher), gameSha = Sha256Of(game);
+    REQUIRE(ServeFile(prefix + "/api/launcher/v1/app/" + launcherSha, launcher));
+    REQUIRE(ServeFile(prefix + "/api/launcher/v1/install/game/" + gameSha, game));
+    json doc = { { "launcher", { { "sha256", launcherSha }, { "size", launcher.size() } } },
+                 { "game", { { "sha256", gameSha }, { "size", game.size() } } } };
+    if (!exe.empty())
+        doc["game"]["exe"] = exe;
+    REQUIRE(ServeFile(prefix + "/api/launcher/v1/install", doc.dump()));
+}
+
+// A whole install without shortcuts, which must succeed.
+void InstallWithoutShortcuts(const std::string& serverUrl, const std::string& dataDir, const fs::path& inst,
+                             bool includeGame)
+{
+    InstallerApp app;
+    app.serverUrl = serverUrl;
+    app.downloadUrl = serverUrl;
+    app.dataDir = dataDir;
+    app.installDir = U8(inst);
+    app.includeGame = includeGame;
+    app.desktopShortcut = false;
+    app.startMenuShortcut = false;
+    app.StartInstall();
+    REQUIRE(WaitForJob(app));
+    REQUIRE(ErrorText(app) == "");
+}
+} // namespace
+
 TEST_CASE("every archive layout uninstalls to exactly the user's own files")
 {
     struct Layout
@@ -1021,13 +1056,7 @@ TEST_CASE("every archive layout uninstalls to exactly the user's own files")
     {
         CAPTURE(l.name);
         const std::string prefix = UniqueUrlPath("us-layout");
-        const std::string game = MakeZip(l.entries);
-        const std::string launcherSha = Sha256Of(launcher), gameSha = Sha256Of(game);
-        REQUIRE(ServeFile(prefix + "/api/launcher/v1/app/" + launcherSha, launcher));
-        REQUIRE(ServeFile(prefix + "/api/launcher/v1/install/game/" + gameSha, game));
-        const json doc = { { "launcher", { { "sha256", launcherSha }, { "size", launcher.size() } } },
-                           { "game", { { "sha256", gameSha }, { "size", game.size() }, { "exe", l.exe } } } };
-        REQUIRE(ServeFile(prefix + "/api/launcher/v1/install", doc.dump()));
+        PublishLauncherAndGame(prefix, launcher, MakeZip(l.entries), l.exe);
         RegDeleteTreeW(HKEY_CURRENT_USER, kTestKey);
 
         const fs::path root(Utf8ToWide(MakeTempDir("us-layout")));
@@ -1037,18 +1066,7 @@ TEST_CASE("every archive layout uninstalls to exactly the user's own files")
         const std::string dataDir = U8(root / L"data");
         const std::string serverUrl = TestServerUrl() + prefix;
         const std::set<std::string> before = FileTree(root);
-        {
-            InstallerApp app;
-            app.serverUrl = serverUrl;
-            app.downloadUrl = serverUrl;
-            app.dataDir = dataDir;
-            app.installDir = U8(inst);
-            app.desktopShortcut = false;
-            app.startMenuShortcut = false;
-            app.StartInstall();
-            REQUIRE(WaitForJob(app));
-            REQUIRE(ErrorText(app) == "");
-        }
+        InstallWithoutShortcuts(serverUrl, dataDir, inst, true);
         const fs::path gameDir = inst / Utf8ToWide(l.gameDir);
         REQUIRE(Exists(gameDir / Utf8ToWide(l.exe)));
 
@@ -1146,12 +1164,7 @@ TEST_CASE("a launcher-only re-install keeps the game's record, so the uninstall 
     const std::string launcher = "MZ launcher stand-in" + std::string(1000, 'L');
     const std::string game = MakeZip({ { "Build-7/Playden.exe", "MZ" }, { "Build-7/Data/a.pak", "aaaa" } });
     const std::string prefix = UniqueUrlPath("us-relaunch");
-    const std::string launcherSha = Sha256Of(launcher), gameSha = Sha256Of(game);
-    REQUIRE(ServeFile(prefix + "/api/launcher/v1/app/" + launcherSha, launcher));
-    REQUIRE(ServeFile(prefix + "/api/launcher/v1/install/game/" + gameSha, game));
-    const json doc = { { "launcher", { { "sha256", launcherSha }, { "size", launcher.size() } } },
-                       { "game", { { "sha256", gameSha }, { "size", game.size() } } } };
-    REQUIRE(ServeFile(prefix + "/api/launcher/v1/install", doc.dump()));
+    PublishLauncherAndGame(prefix, launcher, game, "");
     RegDeleteTreeW(HKEY_CURRENT_USER, kTestKey);
 
     const fs::path root(Utf8ToWide(MakeTempDir("us-relaunch")));
@@ -1162,17 +1175,7 @@ TEST_CASE("a launcher-only re-install keeps the game's record, so the uninstall 
     for (bool includeGame : { true, false })
     {
         CAPTURE(includeGame);
-        InstallerApp app;
-        app.serverUrl = serverUrl;
-        app.downloadUrl = serverUrl;
-        app.dataDir = dataDir;
-        app.installDir = U8(inst);
-        app.includeGame = includeGame;
-        app.desktopShortcut = false;
-        app.startMenuShortcut = false;
-        app.StartInstall();
-        REQUIRE(WaitForJob(app));
-        REQUIRE(ErrorText(app) == "");
+        InstallWithoutShortcuts(serverUrl, dataDir, inst, includeGame);
     }
     REQUIRE(Exists(inst / L"Ostrel" / L"Playden.exe"));
 
