@@ -12,7 +12,11 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <cwchar>
+#include <memory>
+#include <mutex>
+#include <thread>
 
 // Older mingw-w64 headers lack some of these.
 #ifndef WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY
@@ -35,6 +39,8 @@ const int      kReceiveTimeoutMs = 300000;
 const size_t   kUploadChunk = 262144;
 const size_t   kReadBuffer = 1048576;   // one buffer per exchange, written out when full
 const int64_t  kFlushMs = 100;          // ...or when it has held bytes this long (slow connections)
+const DWORD    kFirstRead = 8192;       // reads start here and double while they fill at once...
+const DWORD    kSmallestRead = 1024;    // ...and halve, down to this, while they keep the bar still
 const size_t   kMemoryCap = 67108864;
 const DWORD    kWaitSliceMs = 50;       // how often a wait looks at the cancel flag and the stall clock
 const char*    kDiskFull = "Couldn't save the download - is the disk full?";
@@ -87,6 +93,16 @@ struct ExchangeTraits
     static void Close(Handle h) { Release(h); }
 };
 
+void Signal(Exchange* x, DWORD status)
+{
+    x->completion = status;
+    x->completions.fetch_add(1);
+    // Most operations complete inside the call that started them: the event
+    // (a trip to Wine's server each way) is only for a waiter that sleeps.
+    if (x->sleeping.exchange(false))
+        SetEvent(x->completed.get());
+}
+
 void CALLBACK OnRequestStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID info, DWORD length)
 {
     Exchange* x = (Exchange*)context;
@@ -120,12 +136,7 @@ void CALLBACK OnRequestStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID
     default:
         return;
     }
-    x->completion = status;
-    x->completions.fetch_add(1);
-    // Most operations complete inside the call that started them: the event
-    // (a trip to Wine's server each way) is only for a waiter that sleeps.
-    if (x->sleeping.exchange(false))
-        SetEvent(x->completed.get());
+    Signal(x, status);
 }
 
 enum OpEnd
@@ -186,6 +197,107 @@ bool WriteAll(HANDLE file, const char* data, DWORD size)
     }
     return true;
 }
+
+// The session, connection and request of one exchange, closed in reverse
+// order by whoever lets go last: the exchange, or a read it gave up on.
+struct Line
+{
+    UniqueInternet session;
+    UniqueInternet connection;
+    UniqueInternet request;
+};
+
+// Under Wine, WinHttpReadData fills a read larger than what has arrived from
+// the socket inside the call, even in asynchronous mode, where neither a
+// cancel nor the stall clock could reach it. Big reads therefore start on a
+// thread of their own and complete through the exchange like any operation.
+// The thread holds the line and a share of the exchange, so a read that was
+// given up returns into live memory and closes the handles after it. On
+// Windows the call returns at once and the notice completes the read.
+struct Reader
+{
+    std::mutex              lock;
+    std::condition_variable wake;
+    bool                    pending = false;    // a read waits to start
+    bool                    stop = false;       // the exchange is over
+    char*                   data = nullptr;
+    DWORD                   want = 0;
+};
+
+void ReadForExchange(Exchange* x, std::shared_ptr<Line> line, std::shared_ptr<Reader> r)
+{
+    for (;;)
+    {
+        std::unique_lock<std::mutex> hold(r->lock);
+        r->wake.wait(hold, [&] { return r->pending || r->stop; });
+        if (r->stop)
+            break;
+        r->pending = false;
+        char* data = r->data;
+        const DWORD want = r->want;
+        hold.unlock();
+        if (!WinHttpReadData(line->request.get(), data, want, nullptr))
+        {
+            x->error = GetLastError();
+            Signal(x, WINHTTP_CALLBACK_STATUS_REQUEST_ERROR);
+        }
+    }
+    line.reset();
+    Release(x);
+}
+
+// The reading thread of one exchange: started by the first read, told to
+// end when the exchange ends.
+struct ReaderThread
+{
+    std::shared_ptr<Reader> reader;
+
+    bool Start(Exchange* x, const std::shared_ptr<Line>& line)
+    {
+        try
+        {
+            auto r = std::make_shared<Reader>();
+            x->shares.fetch_add(1);     // the thread's, given back when it ends
+            try
+            {
+                std::thread(ReadForExchange, x, line, r).detach();
+            }
+            catch (...)
+            {
+                Release(x);
+                throw;
+            }
+            reader = std::move(r);
+            return true;
+        }
+        catch (const std::exception&)
+        {
+            return false;
+        }
+    }
+    BOOL Read(Exchange* x, const std::shared_ptr<Line>& line, char* data, DWORD want)
+    {
+        if (!reader && !Start(x, line))
+        {
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return FALSE;
+        }
+        std::lock_guard<std::mutex> hold(reader->lock);
+        reader->pending = true;
+        reader->data = data;
+        reader->want = want;
+        reader->wake.notify_one();
+        return TRUE;
+    }
+    ~ReaderThread()
+    {
+        if (!reader)
+            return;
+        std::lock_guard<std::mutex> hold(reader->lock);
+        reader->stop = true;
+        reader->wake.notify_one();
+    }
+};
 } // namespace
 
 HttpResult HttpRequest(const std::string& method, const std::string& url, const std::string& token,
@@ -242,8 +354,12 @@ HttpResult HttpRequestDetailed(const std::string& method, const std::string& url
 
     // Asynchronous mode, so that every wait below can also watch the cancel
     // flag and the stall clock; the handles close in reverse order of opening.
-    UniqueInternet session(WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
-                                       WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC));
+    auto line = std::make_shared<Line>();
+    UniqueInternet& session = line->session;
+    UniqueInternet& connection = line->connection;
+    UniqueInternet& request = line->request;
+    session.reset(WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
+                              WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC));
     if (!session)
     {
         fail("WinHttpOpen", GetLastError(), 0);
@@ -251,7 +367,7 @@ HttpResult HttpRequestDetailed(const std::string& method, const std::string& url
     }
     WinHttpSetTimeouts(session.get(), kResolveTimeoutMs, kConnectTimeoutMs, kSendTimeoutMs, kReceiveTimeoutMs);
 
-    UniqueInternet connection(WinHttpConnect(session.get(), host, uc.nPort, 0));
+    connection.reset(WinHttpConnect(session.get(), host, uc.nPort, 0));
     if (!connection)
     {
         fail("Connect", GetLastError(), 0);
@@ -262,9 +378,9 @@ HttpResult HttpRequestDetailed(const std::string& method, const std::string& url
     UniqueHandle<ExchangeTraits> exchange(new Exchange);
     Exchange& x = *exchange.get();
     x.completed.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
-    UniqueInternet request(WinHttpOpenRequest(connection.get(), wmethod.c_str(), requestPath.c_str(), nullptr,
-                                              WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
-                                              uc.nScheme == INTERNET_SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0));
+    request.reset(WinHttpOpenRequest(connection.get(), wmethod.c_str(), requestPath.c_str(), nullptr,
+                                     WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
+                                     uc.nScheme == INTERNET_SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0));
     if (!request || !x.completed)
     {
         fail("OpenRequest", GetLastError(), 0);
@@ -451,9 +567,7 @@ HttpResult HttpRequestDetailed(const std::string& method, const std::string& url
     }
 
     // Reads gather into the one buffer, which goes to the file (and the
-    // observer) in large blocks. Each read asks only for what has arrived:
-    // Wine's WinHTTP fills a larger request from the socket inside the call,
-    // where neither a cancel nor the stall clock could reach it.
+    // observer) in large blocks.
     x.buffer.assign(kReadBuffer, 0);
     size_t fill = 0;
     int64_t lastFlushMs = NowMs();
@@ -478,6 +592,8 @@ HttpResult HttpRequestDetailed(const std::string& method, const std::string& url
         return true;
     };
     bool wrote = true;
+    ReaderThread reader;
+    DWORD readSize = kFirstRead;
     for (;;)
     {
         if (fileMode && cancel && cancel->load())
@@ -487,14 +603,31 @@ HttpResult HttpRequestDetailed(const std::string& method, const std::string& url
             break;
         }
         x.lastByteMs.store(NowMs());
-        end = Complete(x, [&] { return WinHttpQueryDataAvailable(request.get(), nullptr); },
-                       fileMode ? cancel : nullptr,
-                       fileMode ? stallMs : 0, code);
-        if (end == Op_Done && x.count > 0)
+        if (fileMode)
         {
-            const DWORD want = (DWORD)std::min<size_t>(x.count, x.buffer.size() - fill);
-            end = Complete(x, [&] { return WinHttpReadData(request.get(), x.buffer.data() + fill, want, nullptr); },
-                           fileMode ? cancel : nullptr, fileMode ? stallMs : 0, code);
+            const DWORD want = (DWORD)std::min<size_t>(readSize, x.buffer.size() - fill);
+            const int64_t startMs = NowMs();
+            end = Complete(x, [&] { return reader.Read(&x, line, x.buffer.data() + fill, want); }, cancel, stallMs,
+                           code);
+            // A read completes only once it is full (or the body ends): on a
+            // slow line it must stay small, or the bar would stand still.
+            const int64_t tookMs = NowMs() - startMs;
+            if (end == Op_Done && x.count == want && tookMs < kFlushMs / 4)
+                readSize = (DWORD)std::min<size_t>((size_t)readSize * 2, x.buffer.size());
+            else if (end == Op_Done && tookMs > kFlushMs / 2)
+                readSize = std::max(readSize / 2, kSmallestRead);
+        }
+        else
+        {
+            // Small answers in memory, without cancel: only what has arrived.
+            end = Complete(x, [&] { return WinHttpQueryDataAvailable(request.get(), nullptr); }, nullptr, 0, code);
+            if (end == Op_Done && x.count > 0)
+            {
+                const DWORD want = (DWORD)std::min<size_t>(x.count, x.buffer.size() - fill);
+                end = Complete(
+                    x, [&] { return WinHttpReadData(request.get(), x.buffer.data() + fill, want, nullptr); }, nullptr,
+                    0, code);
+            }
         }
         if (end != Op_Done)
         {

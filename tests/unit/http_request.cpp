@@ -3,6 +3,7 @@
 #include <doctest.h>
 
 #include "net/http.h"
+#include "net/http_engine.h"
 #include "test_server.h"
 #include "test_support.h"
 #include "util/text.h"
@@ -220,6 +221,47 @@ TEST_CASE("cancel ends a download between chunks and keeps what was written")
     CHECK(again.Ok());
     CHECK(ReadFileBytes(file) == full);
     CHECK(RequestLog(urlPath).back().range == "bytes=" + std::to_string(kept.size()) + "-");
+}
+
+TEST_CASE("a slow connection is neither a stall nor a still bar")
+{
+    // About 20 KB/s: far slower than one big read fills, far faster than the
+    // stall limit; reads must size themselves to what arrives.
+    std::string urlPath = UniqueUrlPath("trickle.bin");
+    const std::string full = PatternBytes(0, 48000);
+    REQUIRE(ServeFile(urlPath, full));
+    ServerFault fault;
+    fault.slowMs = 100;
+    fault.slowChunk = 2000;
+    REQUIRE(SetFault(urlPath, fault));
+    std::string file = MakeTempDir("http-trickle") + "\\f.bin";
+    DownloadTarget target;
+    target.path = file;
+    target.stallMs = 1000;
+    std::atomic<uint64_t> done{0}, total{0};
+    std::atomic<bool> finished{false};
+    int moves = 0;
+    std::thread watcher([&] {
+        uint64_t last = 0;
+        while (!finished.load())
+        {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            if (done.load() != last)
+            {
+                last = done.load();
+                moves++;
+            }
+        }
+    });
+    RequestDetail detail;
+    HttpResult r = HttpRequestDetailed("GET", Url(urlPath), "", "", {}, &done, &total, &target, detail);
+    finished.store(true);
+    watcher.join();
+    CHECK(r.Ok());
+    CHECK_FALSE(detail.stalled);
+    CHECK(ReadFileBytes(file) == full);
+    // The bar moves several times a second, not once at the end.
+    CHECK(moves >= 8);
 }
 
 TEST_CASE("a connection dropped mid-body")
