@@ -177,20 +177,21 @@ struct ArchiveReader
     }
 };
 
-// Reads at an explicit position need no shared file pointer: miniz and every
-// worker read through one of these.
+// Reads `size` bytes at `offset`. Every reader has a handle of its own, so the
+// file pointer is never shared. Moving it first, rather than passing the
+// position in an OVERLAPPED, spares Wine a server round trip on every read.
 size_t ReadArchiveAt(void* opaque, mz_uint64 offset, void* buffer, size_t size)
 {
     HANDLE file = (HANDLE)opaque;
+    LARGE_INTEGER position = {};
+    position.QuadPart = (LONGLONG)offset;
+    if (offset > (uint64_t)LLONG_MAX || !SetFilePointerEx(file, position, nullptr, FILE_BEGIN))
+        return 0;
     size_t done = 0;
     while (done < size)
     {
-        const uint64_t at = offset + done;
-        OVERLAPPED position = {};
-        position.Offset = (DWORD)at;
-        position.OffsetHigh = (DWORD)(at >> 32);
         DWORD got = 0;
-        if (!ReadFile(file, (char*)buffer + done, (DWORD)std::min<size_t>(size - done, 1u << 30), &got, &position) ||
+        if (!ReadFile(file, (char*)buffer + done, (DWORD)std::min<size_t>(size - done, 1u << 30), &got, nullptr) ||
             got == 0)
             break;
         done += got;
