@@ -501,6 +501,20 @@ bool WaitForEntry(UnpackWork& work, size_t index)
     return true;
 }
 
+// Most destinations are new files: made with CREATE_NEW, they are never
+// truncated, and truncating even an empty file makes ext4 start writing it
+// out at its close. Whatever is in the way (an earlier file, a folder, a file
+// held open) goes to CREATE_ALWAYS, whose outcome decides, as it always did.
+HANDLE CreateDestination(const std::wstring& path)
+{
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (file != INVALID_HANDLE_VALUE)
+        return file;
+    return CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+}
+
 void UnpackEntry(UnpackWork& work, Worker& worker, size_t index)
 {
     const PlannedEntry& entry = work.plan[index];
@@ -521,8 +535,7 @@ void UnpackEntry(UnpackWork& work, Worker& worker, size_t index)
         return;
 
     const fs::path dest = work.installPath / entry.relative;
-    UniqueFile file(CreateFileW(LongPath(dest.wstring()).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    UniqueFile file(CreateDestination(LongPath(dest.wstring())));
     if (!file)
     {
         Fail(work, index, "Couldn't write " + WideToUtf8(dest.wstring()) + " - is the game still running?");

@@ -402,6 +402,17 @@ TEST_CASE("entries that land on one file are written in archive order")
         CHECK(ReadFileBytes(s.In("Ostrel\\a.bin")) == "second");
         CHECK(r.createdFiles == std::vector<std::string>{"Ostrel\\a.bin", "Ostrel\\game.exe"});
     }
+    SUBCASE("a file that was there before is replaced whole, whatever its letter case")
+    {
+        // The new contents are shorter: nothing of the old file may remain.
+        Scene s("replaced", {{"Game/game.exe", "exe"}, {"Game/data.bin", "new"}});
+        WriteFileBytes(s.In("Game\\DATA.BIN"), Pattern(100000, 7, true));
+        InstallJob job;
+        UnpackResult r = Unpack(s, "game.exe", job);
+        REQUIRE(r.outcome == UnpackResult::Unpacked);
+        CHECK(ReadFileBytes(s.In("Game\\data.bin")) == "new");
+        CHECK(Listing(s.In("Game")).size() == 2);
+    }
     SUBCASE("a folder entry where an earlier entry put a file leaves the file alone")
     {
         Scene s("file-then-folder", {{"Game/x", "a file"}, {"Game/x/", ""}, {"Game/game.exe", "exe"}});
