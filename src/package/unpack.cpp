@@ -388,7 +388,8 @@ ExtractOutcome ExtractEntry(Worker& worker, uint64_t archiveSize, const PlannedE
     if (entry.packedSize == 0)
         return Extract_Done;
     // Encrypted entries and patch data cannot be unpacked; nor can methods
-    // other than stored and deflated.
+    // other than stored and deflated. In both, more bytes than the directory
+    // announces is damage, and nothing past the announced size is written.
     constexpr uint16_t kEncrypted = 1, kPatchData = 32, kStrongEncryption = 64;
     if (entry.flags & (kEncrypted | kPatchData | kStrongEncryption))
         return Extract_Failed;
@@ -408,6 +409,8 @@ ExtractOutcome ExtractEntry(Worker& worker, uint64_t archiveSize, const PlannedE
             if (job.cancel.load())
                 return Extract_Cancelled;
             const size_t n = (size_t)std::min<uint64_t>(end - at, worker.plain.size());
+            if (written + n > entry.size)
+                return Extract_Failed;
             if (ReadArchiveAt(worker.archive.get(), at, worker.plain.data(), n) != n)
                 return Extract_Failed;
             at += n;
@@ -462,8 +465,6 @@ ExtractOutcome ExtractEntry(Worker& worker, uint64_t archiveSize, const PlannedE
                 return Extract_Failed;
         }
         const size_t n = worker.plain.size() - z.avail_out;
-        // More than the directory announced is damage; nothing past the
-        // announced size is written.
         if (written + n > entry.size)
             return Extract_Failed;
         if (n > 0 && !Emit(file, worker.plain.data(), n, crc, job, written))

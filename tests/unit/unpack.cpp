@@ -503,57 +503,62 @@ TEST_CASE("failures and their sentences")
         CHECK(ReadFileBytes(s.In("Game\\first.txt")) == "first");
         CheckClosed(s, r.createdFiles);
     }
-    SUBCASE("a deflated entry whose data or directory record is damaged fails, and nothing past its size is written")
+    SUBCASE("an entry whose data or directory record is damaged fails, and nothing past its size is written")
     {
         // Several chunks of output, so damage found late still finds the
-        // file partly written.
+        // file partly written; stored and deflated.
         const std::string payload = Pattern(3u << 20, 6, true);
-        const std::string clean = MakeZip({{"Game/first.txt", "first", 0}, {"Game/data.bin", payload, 6},
-                                           {"Game/game.exe", "exe", 0}});
-        // The entry's record in the central directory, found by its name.
-        size_t record = std::string::npos;
-        for (size_t at = clean.find("PK\x01\x02"); at != std::string::npos; at = clean.find("PK\x01\x02", at + 1))
-            if (clean.compare(at + 46, 13, "Game/data.bin") == 0)
-                record = at;
-        REQUIRE(record != std::string::npos);
-        const size_t localHeader = Le32At(clean, record + 42);
-        const uint32_t packed = Le32At(clean, record + 20);
-        REQUIRE(Le32At(clean, record + 24) == payload.size());
-        REQUIRE(packed < payload.size());
-        struct Damage
+        for (int level : {0, 6})
         {
-            const char* what;
-            void (*apply)(std::string& zip, size_t record, size_t localHeader, uint32_t packed);
-        };
-        static const Damage kDamage[] = {
-            {"a wrong CRC-32", [](std::string& z, size_t rec, size_t, uint32_t) { z[rec + 16] ^= 0x01; }},
-            {"one byte fewer announced",
-             [](std::string& z, size_t rec, size_t, uint32_t) { Put32At(z, rec + 24, Le32At(z, rec + 24) - 1); }},
-            {"one byte more announced",
-             [](std::string& z, size_t rec, size_t, uint32_t) { Put32At(z, rec + 24, Le32At(z, rec + 24) + 1); }},
-            {"compressed data cut short", [](std::string& z, size_t rec, size_t, uint32_t n) { Put32At(z, rec + 20, n - 64); }},
-            {"compressed bytes changed halfway",
-             [](std::string& z, size_t, size_t local, uint32_t n) { z[local + 30 + 13 + n / 2] ^= 0x5a; }},
-            {"an unknown method", [](std::string& z, size_t rec, size_t, uint32_t) { z[rec + 10] = 14; }},
-            {"marked encrypted", [](std::string& z, size_t rec, size_t, uint32_t) { z[rec + 8] |= 0x01; }},
-            {"no local header where the directory points", [](std::string& z, size_t, size_t local, uint32_t) {
-                 z[local] = 'X'; }},
-        };
-        for (const Damage& d : kDamage)
-        {
-            CAPTURE(d.what);
-            std::string zip = clean;
-            d.apply(zip, record, localHeader, packed);
-            Scene s("deflate-damage", {});
-            WriteFileBytes(s.archive, zip);
-            InstallJob job;
-            UnpackResult r = Unpack(s, "game.exe", job);
-            CHECK(r.outcome == UnpackResult::Failed);
-            CHECK(r.error == "Couldn't unpack Game/data.bin - is the disk full?");
-            CHECK(ReadFileBytes(s.In("Game\\first.txt")) == "first");
-            const std::string wrote = ReadFileBytes(s.In("Game\\data.bin"));
-            CHECK(wrote.size() <= Le32At(zip, record + 24));
-            CheckClosed(s, r.createdFiles);
+            CAPTURE(level);
+            const std::string clean = MakeZip({{"Game/first.txt", "first", 0}, {"Game/data.bin", payload, level},
+                                               {"Game/game.exe", "exe", 0}});
+            // The entry's record in the central directory, found by its name.
+            size_t record = std::string::npos;
+            for (size_t at = clean.find("PK\x01\x02"); at != std::string::npos; at = clean.find("PK\x01\x02", at + 1))
+                if (clean.compare(at + 46, 13, "Game/data.bin") == 0)
+                    record = at;
+            REQUIRE(record != std::string::npos);
+            const size_t localHeader = Le32At(clean, record + 42);
+            const uint32_t packed = Le32At(clean, record + 20);
+            REQUIRE(Le32At(clean, record + 24) == payload.size());
+            REQUIRE((level == 0 ? packed == payload.size() : packed < payload.size()));
+            struct Damage
+            {
+                const char* what;
+                void (*apply)(std::string& zip, size_t record, size_t localHeader, uint32_t packed);
+            };
+            static const Damage kDamage[] = {
+                {"a wrong CRC-32", [](std::string& z, size_t rec, size_t, uint32_t) { z[rec + 16] ^= 0x01; }},
+                {"one byte fewer announced",
+                 [](std::string& z, size_t rec, size_t, uint32_t) { Put32At(z, rec + 24, Le32At(z, rec + 24) - 1); }},
+                {"one byte more announced",
+                 [](std::string& z, size_t rec, size_t, uint32_t) { Put32At(z, rec + 24, Le32At(z, rec + 24) + 1); }},
+                {"compressed data cut short", [](std::string& z, size_t rec, size_t, uint32_t n) { Put32At(z, rec + 20, n - 64); }},
+                {"compressed bytes changed halfway",
+                 [](std::string& z, size_t, size_t local, uint32_t n) { z[local + 30 + 13 + n / 2] ^= 0x5a; }},
+                {"an unknown method", [](std::string& z, size_t rec, size_t, uint32_t) { z[rec + 10] = 14; }},
+                {"marked encrypted", [](std::string& z, size_t rec, size_t, uint32_t) { z[rec + 8] |= 0x01; }},
+                {"no local header where the directory points", [](std::string& z, size_t, size_t local, uint32_t) {
+                     z[local] = 'X'; }},
+            };
+            for (const Damage& d : kDamage)
+            {
+                const std::string what = d.what;
+                CAPTURE(what);
+                std::string zip = clean;
+                d.apply(zip, record, localHeader, packed);
+                Scene s("entry-damage", {});
+                WriteFileBytes(s.archive, zip);
+                InstallJob job;
+                UnpackResult r = Unpack(s, "game.exe", job);
+                CHECK(r.outcome == UnpackResult::Failed);
+                CHECK(r.error == "Couldn't unpack Game/data.bin - is the disk full?");
+                CHECK(ReadFileBytes(s.In("Game\\first.txt")) == "first");
+                const std::string wrote = ReadFileBytes(s.In("Game\\data.bin"));
+                CHECK(wrote.size() <= Le32At(zip, record + 24));
+                CheckClosed(s, r.createdFiles);
+            }
         }
     }
     SUBCASE("a destination held open without sharing")
