@@ -8,6 +8,7 @@
 
 #include <miniz.h>
 #include <windows.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <atomic>
@@ -159,8 +160,7 @@ void MakeEntryFolders(FolderMaker& maker, const fs::path& relativeFolder, const 
     }
 }
 
-// One reader of the archive: its own handle and its own miniz state, so the
-// workers never share a file position or a buffer.
+// The archive's directory, read once on the calling thread.
 struct ArchiveReader
 {
     UniqueFile     file;
@@ -177,20 +177,21 @@ struct ArchiveReader
     }
 };
 
-// miniz asks for bytes at an offset; a read at an explicit position needs no
-// shared file pointer.
+// Reads `size` bytes at `offset`. Every reader has a handle of its own, so the
+// file pointer is never shared. Moving it first, rather than passing the
+// position in an OVERLAPPED, spares Wine a server round trip on every read.
 size_t ReadArchiveAt(void* opaque, mz_uint64 offset, void* buffer, size_t size)
 {
     HANDLE file = (HANDLE)opaque;
+    LARGE_INTEGER position = {};
+    position.QuadPart = (LONGLONG)offset;
+    if (offset > (uint64_t)LLONG_MAX || !SetFilePointerEx(file, position, nullptr, FILE_BEGIN))
+        return 0;
     size_t done = 0;
     while (done < size)
     {
-        const uint64_t at = offset + done;
-        OVERLAPPED position = {};
-        position.Offset = (DWORD)at;
-        position.OffsetHigh = (DWORD)(at >> 32);
         DWORD got = 0;
-        if (!ReadFile(file, (char*)buffer + done, (DWORD)std::min<size_t>(size - done, 1u << 30), &got, &position) ||
+        if (!ReadFile(file, (char*)buffer + done, (DWORD)std::min<size_t>(size - done, 1u << 30), &got, nullptr) ||
             got == 0)
             break;
         done += got;
@@ -207,10 +208,15 @@ enum OpenOutcome
 
 // Nobody may write to the archive while it is read, not even one of its own
 // entries that happens to carry its name: no write sharing.
+HANDLE OpenArchiveFile(const std::wstring& path)
+{
+    return CreateFileW(LongPath(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+}
+
 OpenOutcome OpenArchive(const std::wstring& path, ArchiveReader& reader, uint64_t& size)
 {
-    reader.file.reset(CreateFileW(LongPath(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    reader.file.reset(OpenArchiveFile(path));
     if (!reader.file)
         return Open_NoFile;
     LARGE_INTEGER length = {};
@@ -241,6 +247,10 @@ struct PlannedEntry
     fs::path    relative;       // destination below the install folder
     uint64_t    size = 0;       // uncompressed, as the archive's directory says
     uint64_t    packedSize = 0;
+    uint64_t    headerOffset = 0;   // of its local header
+    uint32_t    crc = 0;
+    uint16_t    method = 0;
+    uint16_t    flags = 0;
     int64_t     after = -1;     // an earlier entry with the same destination: it goes first
     bool        awaited = false;
 };
@@ -258,6 +268,7 @@ struct UnpackWork
     std::vector<EntryOutcome> outcomes;
     size_t                    end = 0;      // entries from here on are never started
     std::wstring              archivePath;
+    uint64_t                  archiveSize = 0;
     fs::path                  installPath;
     InstallJob*               job = nullptr;
 
@@ -272,9 +283,43 @@ struct UnpackWork
     std::vector<char>         done;
 };
 
-// Each worker writes through a buffer of its own; stored entries are read
-// straight into it, deflated ones are inflated into it.
-constexpr size_t kChunkSize = 1 << 20;
+// What one worker owns: a handle on the archive of its own (no shared file
+// position), an inflate state and its buffers. Memory stays at these few
+// MiB per worker whatever the size of an entry.
+struct Worker
+{
+    UniqueFile        archive;
+    z_stream          inflater = {};
+    bool              inflaterReady = false;
+    std::vector<char> packed;   // compressed bytes as read
+    std::vector<char> plain;    // bytes on their way to the file
+
+    Worker() = default;
+    Worker(const Worker&) = delete;
+    Worker& operator=(const Worker&) = delete;
+    ~Worker()
+    {
+        if (inflaterReady)
+            inflateEnd(&inflater);
+    }
+};
+
+constexpr size_t kPackedChunk = 256 << 10;
+constexpr size_t kPlainChunk = 1 << 20;
+
+bool AllocateBuffers(Worker& worker)
+{
+    try
+    {
+        worker.packed.resize(kPackedChunk);
+        worker.plain.resize(kPlainChunk);
+    }
+    catch (const std::bad_alloc&)
+    {
+        return false;
+    }
+    return true;
+}
 
 bool WriteAll(HANDLE file, const char* data, size_t size)
 {
@@ -296,41 +341,136 @@ enum ExtractOutcome
     Extract_Cancelled,
 };
 
+uint16_t Le16(const unsigned char* p)
+{
+    return (uint16_t)(p[0] | (p[1] << 8));
+}
+
+uint32_t Le32(const unsigned char* p)
+{
+    return (uint32_t)Le16(p) | ((uint32_t)Le16(p + 2) << 16);
+}
+
+// Where the entry's data begins: after its local header, whose name and extra
+// field may differ in length from the directory's copy. False when the
+// header is not there or the data would run past the end of the archive.
+bool FindEntryData(HANDLE archive, uint64_t archiveSize, const PlannedEntry& entry, uint64_t& dataOffset)
+{
+    constexpr size_t kLocalHeaderSize = 30;
+    unsigned char header[kLocalHeaderSize];
+    if (ReadArchiveAt(archive, entry.headerOffset, header, sizeof(header)) != sizeof(header))
+        return false;
+    if (Le32(header) != 0x04034b50)
+        return false;
+    dataOffset = entry.headerOffset + kLocalHeaderSize + Le16(header + 26) + Le16(header + 28);
+    return dataOffset <= archiveSize && entry.packedSize <= archiveSize - dataOffset;
+}
+
+// Hands `size` bytes of the entry to its file: CRC, write, progress.
+bool Emit(HANDLE file, const char* data, size_t size, uint32_t& crc, InstallJob& job, uint64_t& written)
+{
+    crc = (uint32_t)crc32_z(crc, (const Bytef*)data, size);
+    if (!WriteAll(file, data, size))
+        return false;
+    written += size;
+    job.bytesDone.fetch_add(size);
+    return true;
+}
+
 // Streams one entry into the open file a chunk at a time, whatever its size;
 // progress grows with every chunk written, and cancel is seen between chunks.
-ExtractOutcome ExtractEntry(ArchiveReader& reader, mz_uint index, const PlannedEntry& entry, HANDLE file,
-                            std::vector<char>& buffer, InstallJob& job, uint64_t& written)
+// The entry is whole only when exactly its size came out and the CRC-32 of
+// those bytes is the one the archive's directory gives.
+ExtractOutcome ExtractEntry(Worker& worker, uint64_t archiveSize, const PlannedEntry& entry, HANDLE file,
+                            InstallJob& job, uint64_t& written)
 {
     // An entry without data is an empty file, whatever its method says.
     if (entry.packedSize == 0)
         return Extract_Done;
-    mz_zip_reader_extract_iter_state* it = mz_zip_reader_extract_iter_new(&reader.zip, index, 0);
-    if (!it)
+    // Encrypted entries and patch data cannot be unpacked; nor can methods
+    // other than stored and deflated. In both, more bytes than the directory
+    // announces is damage, and nothing past the announced size is written.
+    constexpr uint16_t kEncrypted = 1, kPatchData = 32, kStrongEncryption = 64;
+    if (entry.flags & (kEncrypted | kPatchData | kStrongEncryption))
         return Extract_Failed;
-    bool writeFailed = false, cancelled = false;
-    while (true)
+    if (entry.method != 0 && entry.method != MZ_DEFLATED)
+        return Extract_Failed;
+    uint64_t at = 0;
+    if (!FindEntryData(worker.archive.get(), archiveSize, entry, at))
+        return Extract_Failed;
+    const uint64_t end = at + entry.packedSize;
+    uint32_t crc = 0;
+
+    if (entry.method == 0)
+    {
+        // Stored: read straight into the write buffer.
+        while (at < end)
+        {
+            if (job.cancel.load())
+                return Extract_Cancelled;
+            const size_t n = (size_t)std::min<uint64_t>(end - at, worker.plain.size());
+            if (written + n > entry.size)
+                return Extract_Failed;
+            if (ReadArchiveAt(worker.archive.get(), at, worker.plain.data(), n) != n)
+                return Extract_Failed;
+            at += n;
+            if (!Emit(file, worker.plain.data(), n, crc, job, written))
+                return Extract_Failed;
+        }
+        return written == entry.size && crc == entry.crc ? Extract_Done : Extract_Failed;
+    }
+
+    // Deflated: raw deflate (no zlib header), inflated a chunk at a time.
+    z_stream& z = worker.inflater;
+    if (!worker.inflaterReady)
+    {
+        z = {};
+        if (inflateInit2(&z, -MAX_WBITS) != Z_OK)
+            return Extract_Failed;
+        worker.inflaterReady = true;
+    }
+    else if (inflateReset(&z) != Z_OK)
+        return Extract_Failed;
+    z.next_in = nullptr;
+    z.avail_in = 0;
+    bool finished = false;
+    while (!finished)
     {
         if (job.cancel.load())
+            return Extract_Cancelled;
+        z.next_out = (Bytef*)worker.plain.data();
+        z.avail_out = (uInt)worker.plain.size();
+        // Fill the write buffer, reading compressed bytes as they are needed.
+        while (z.avail_out > 0)
         {
-            cancelled = true;
-            break;
+            if (z.avail_in == 0 && at < end)
+            {
+                const size_t n = (size_t)std::min<uint64_t>(end - at, worker.packed.size());
+                if (ReadArchiveAt(worker.archive.get(), at, worker.packed.data(), n) != n)
+                    return Extract_Failed;
+                at += n;
+                z.next_in = (Bytef*)worker.packed.data();
+                z.avail_in = (uInt)n;
+            }
+            const int status = inflate(&z, Z_NO_FLUSH);
+            if (status == Z_STREAM_END)
+            {
+                finished = true;
+                break;
+            }
+            // No progress with all the entry's data given: the stream is cut short.
+            if (status == Z_BUF_ERROR && z.avail_in == 0 && at == end)
+                return Extract_Failed;
+            if (status != Z_OK && status != Z_BUF_ERROR)
+                return Extract_Failed;
         }
-        size_t n = mz_zip_reader_extract_iter_read(it, buffer.data(), buffer.size());
-        if (n == 0)
-            break;
-        if (!WriteAll(file, buffer.data(), n))
-        {
-            writeFailed = true;
-            break;
-        }
-        written += n;
-        job.bytesDone.fetch_add(n);
+        const size_t n = worker.plain.size() - z.avail_out;
+        if (written + n > entry.size)
+            return Extract_Failed;
+        if (n > 0 && !Emit(file, worker.plain.data(), n, crc, job, written))
+            return Extract_Failed;
     }
-    // Checks the size and the CRC-32 once everything has come through.
-    const bool intact = mz_zip_reader_extract_iter_free(it);
-    if (cancelled)
-        return Extract_Cancelled;
-    return intact && !writeFailed ? Extract_Done : Extract_Failed;
+    return written == entry.size && crc == entry.crc ? Extract_Done : Extract_Failed;
 }
 
 void Fail(UnpackWork& work, size_t index, const std::string& sentence)
@@ -362,7 +502,21 @@ bool WaitForEntry(UnpackWork& work, size_t index)
     return true;
 }
 
-void UnpackEntry(UnpackWork& work, ArchiveReader& reader, std::vector<char>& buffer, size_t index)
+// Most destinations are new files: made with CREATE_NEW, they are never
+// truncated, and truncating even an empty file makes ext4 start writing it
+// out at its close. Whatever is in the way (an earlier file, a folder, a file
+// held open) goes to CREATE_ALWAYS, whose outcome decides, as it always did.
+HANDLE CreateDestination(const std::wstring& path)
+{
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (file != INVALID_HANDLE_VALUE)
+        return file;
+    return CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+}
+
+void UnpackEntry(UnpackWork& work, Worker& worker, size_t index)
 {
     const PlannedEntry& entry = work.plan[index];
     InstallJob& job = *work.job;
@@ -382,8 +536,7 @@ void UnpackEntry(UnpackWork& work, ArchiveReader& reader, std::vector<char>& buf
         return;
 
     const fs::path dest = work.installPath / entry.relative;
-    UniqueFile file(CreateFileW(LongPath(dest.wstring()).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    UniqueFile file(CreateDestination(LongPath(dest.wstring())));
     if (!file)
     {
         Fail(work, index, "Couldn't write " + WideToUtf8(dest.wstring()) + " - is the game still running?");
@@ -391,7 +544,7 @@ void UnpackEntry(UnpackWork& work, ArchiveReader& reader, std::vector<char>& buf
     }
     work.outcomes[index].wrote = true;
     uint64_t written = 0;
-    ExtractOutcome extracted = ExtractEntry(reader, (mz_uint)index, entry, file.get(), buffer, job, written);
+    ExtractOutcome extracted = ExtractEntry(worker, work.archiveSize, entry, file.get(), job, written);
     // Closed here, on this worker: on Windows an antivirus scans a new file
     // while it is being closed.
     file.reset();
@@ -419,36 +572,27 @@ void MarkDone(UnpackWork& work, size_t index)
 // Takes entries in archive order until none is left, one fails or cancel is
 // raised. Every entry it takes it ends (and marks), so a worker waiting for
 // an earlier entry never waits for nothing.
-void RunWorker(UnpackWork& work, ArchiveReader& reader, std::vector<char>& buffer)
+void RunWorker(UnpackWork& work, Worker& worker)
 {
     while (!work.job->cancel.load())
     {
         const size_t index = work.next.fetch_add(1);
         if (index >= work.end || FailedBefore(work, index))
             return;
-        UnpackEntry(work, reader, buffer, index);
+        UnpackEntry(work, worker, index);
         MarkDone(work, index);
     }
 }
 
 void RunHelperWorker(UnpackWork& work)
 {
-    ArchiveReader reader;
-    uint64_t size = 0;
-    // Without a reader of its own this worker takes nothing; the others do
-    // the work.
-    if (OpenArchive(work.archivePath, reader, size) != Open_Ready)
+    // Without a handle or buffers of its own this worker takes nothing; the
+    // others do the work.
+    Worker worker;
+    worker.archive.reset(OpenArchiveFile(work.archivePath));
+    if (!worker.archive || !AllocateBuffers(worker))
         return;
-    std::vector<char> buffer;
-    try
-    {
-        buffer.resize(kChunkSize);
-    }
-    catch (const std::bad_alloc&)
-    {
-        return;
-    }
-    RunWorker(work, reader, buffer);
+    RunWorker(work, worker);
 }
 
 // At least two workers, one per core, at most four: the disk and Wine's
@@ -545,6 +689,10 @@ UnpackResult UnpackGameArchive(const std::string& archivePath, const std::string
             entry.relative = RelativeName(name);
             entry.size = st.m_uncomp_size;
             entry.packedSize = st.m_comp_size;
+            entry.headerOffset = st.m_local_header_ofs;
+            entry.crc = st.m_crc32;
+            entry.method = st.m_method;
+            entry.flags = st.m_bit_flag;
         }
         size_t cut = name.find_last_of("/\\");
         std::string finalPart = cut == std::string::npos ? name : name.substr(cut + 1);
@@ -589,7 +737,15 @@ UnpackResult UnpackGameArchive(const std::string& archivePath, const std::string
 
     // Pass 2: the workers. This thread is one of them; a helper that cannot
     // be started only makes the unpack slower.
-    std::vector<char> buffer(kChunkSize);
+    // This thread's worker reads through the handle the directory was read
+    // with.
+    Worker worker;
+    if (!AllocateBuffers(worker))
+        throw std::bad_alloc();
+    mz_zip_reader_end(&reader.zip);
+    reader.ready = false;
+    worker.archive = std::move(reader.file);
+    work.archiveSize = archiveSize;
     std::vector<std::thread> helpers;
     const unsigned workers = WorkerCount(files);
     helpers.reserve(workers);
@@ -604,7 +760,7 @@ UnpackResult UnpackGameArchive(const std::string& archivePath, const std::string
             break;
         }
     }
-    RunWorker(work, reader, buffer);
+    RunWorker(work, worker);
     for (std::thread& t : helpers)
         t.join();
 

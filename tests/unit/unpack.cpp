@@ -66,6 +66,19 @@ std::string Pattern(size_t size, uint32_t seed, bool text)
     return out;
 }
 
+// Little-endian fields of a zip's records.
+uint32_t Le32At(const std::string& z, size_t at)
+{
+    return (uint32_t)(uint8_t)z[at] | (uint32_t)(uint8_t)z[at + 1] << 8 | (uint32_t)(uint8_t)z[at + 2] << 16 |
+           (uint32_t)(uint8_t)z[at + 3] << 24;
+}
+
+void Put32At(std::string& z, size_t at, uint32_t value)
+{
+    for (int i = 0; i < 4; i++)
+        z[at + i] = (char)(value >> (8 * i));
+}
+
 // Every file the unpack says it wrote can be opened with no sharing at all:
 // no worker still holds it.
 void CheckClosed(const Scene& s, const std::vector<std::string>& files)
@@ -389,6 +402,17 @@ TEST_CASE("entries that land on one file are written in archive order")
         CHECK(ReadFileBytes(s.In("Ostrel\\a.bin")) == "second");
         CHECK(r.createdFiles == std::vector<std::string>{"Ostrel\\a.bin", "Ostrel\\game.exe"});
     }
+    SUBCASE("a file that was there before is replaced whole, whatever its letter case")
+    {
+        // The new contents are shorter: nothing of the old file may remain.
+        Scene s("replaced", {{"Game/game.exe", "exe"}, {"Game/data.bin", "new"}});
+        WriteFileBytes(s.In("Game\\DATA.BIN"), Pattern(100000, 7, true));
+        InstallJob job;
+        UnpackResult r = Unpack(s, "game.exe", job);
+        REQUIRE(r.outcome == UnpackResult::Unpacked);
+        CHECK(ReadFileBytes(s.In("Game\\data.bin")) == "new");
+        CHECK(Listing(s.In("Game")).size() == 2);
+    }
     SUBCASE("a folder entry where an earlier entry put a file leaves the file alone")
     {
         Scene s("file-then-folder", {{"Game/x", "a file"}, {"Game/x/", ""}, {"Game/game.exe", "exe"}});
@@ -478,6 +502,64 @@ TEST_CASE("failures and their sentences")
         CHECK(r.error == "Couldn't unpack Game/large.bin - is the disk full?");
         CHECK(ReadFileBytes(s.In("Game\\first.txt")) == "first");
         CheckClosed(s, r.createdFiles);
+    }
+    SUBCASE("an entry whose data or directory record is damaged fails, and nothing past its size is written")
+    {
+        // Several chunks of output, so damage found late still finds the
+        // file partly written; stored and deflated.
+        const std::string payload = Pattern(3u << 20, 6, true);
+        for (int level : {0, 6})
+        {
+            CAPTURE(level);
+            const std::string clean = MakeZip({{"Game/first.txt", "first", 0}, {"Game/data.bin", payload, level},
+                                               {"Game/game.exe", "exe", 0}});
+            // The entry's record in the central directory, found by its name.
+            size_t record = std::string::npos;
+            for (size_t at = clean.find("PK\x01\x02"); at != std::string::npos; at = clean.find("PK\x01\x02", at + 1))
+                if (clean.compare(at + 46, 13, "Game/data.bin") == 0)
+                    record = at;
+            REQUIRE(record != std::string::npos);
+            const size_t localHeader = Le32At(clean, record + 42);
+            const uint32_t packed = Le32At(clean, record + 20);
+            REQUIRE(Le32At(clean, record + 24) == payload.size());
+            REQUIRE((level == 0 ? packed == payload.size() : packed < payload.size()));
+            struct Damage
+            {
+                const char* what;
+                void (*apply)(std::string& zip, size_t record, size_t localHeader, uint32_t packed);
+            };
+            static const Damage kDamage[] = {
+                {"a wrong CRC-32", [](std::string& z, size_t rec, size_t, uint32_t) { z[rec + 16] ^= 0x01; }},
+                {"one byte fewer announced",
+                 [](std::string& z, size_t rec, size_t, uint32_t) { Put32At(z, rec + 24, Le32At(z, rec + 24) - 1); }},
+                {"one byte more announced",
+                 [](std::string& z, size_t rec, size_t, uint32_t) { Put32At(z, rec + 24, Le32At(z, rec + 24) + 1); }},
+                {"compressed data cut short", [](std::string& z, size_t rec, size_t, uint32_t n) { Put32At(z, rec + 20, n - 64); }},
+                {"compressed bytes changed halfway",
+                 [](std::string& z, size_t, size_t local, uint32_t n) { z[local + 30 + 13 + n / 2] ^= 0x5a; }},
+                {"an unknown method", [](std::string& z, size_t rec, size_t, uint32_t) { z[rec + 10] = 14; }},
+                {"marked encrypted", [](std::string& z, size_t rec, size_t, uint32_t) { z[rec + 8] |= 0x01; }},
+                {"no local header where the directory points", [](std::string& z, size_t, size_t local, uint32_t) {
+                     z[local] = 'X'; }},
+            };
+            for (const Damage& d : kDamage)
+            {
+                const std::string what = d.what;
+                CAPTURE(what);
+                std::string zip = clean;
+                d.apply(zip, record, localHeader, packed);
+                Scene s("entry-damage", {});
+                WriteFileBytes(s.archive, zip);
+                InstallJob job;
+                UnpackResult r = Unpack(s, "game.exe", job);
+                CHECK(r.outcome == UnpackResult::Failed);
+                CHECK(r.error == "Couldn't unpack Game/data.bin - is the disk full?");
+                CHECK(ReadFileBytes(s.In("Game\\first.txt")) == "first");
+                const std::string wrote = ReadFileBytes(s.In("Game\\data.bin"));
+                CHECK(wrote.size() <= Le32At(zip, record + 24));
+                CheckClosed(s, r.createdFiles);
+            }
+        }
     }
     SUBCASE("a destination held open without sharing")
     {
