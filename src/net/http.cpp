@@ -3,6 +3,7 @@
 
 #include "net/error_texts.h"
 #include "version.h"
+#include "util/atomic_file.h"
 #include "util/handles.h"
 #include "util/long_path.h"
 #include "util/text.h"
@@ -183,19 +184,6 @@ OpEnd Complete(Exchange& x, Start start, const std::atomic<bool>* cancel, int st
         return Op_Failed;
     }
     return Op_Done;
-}
-
-bool WriteAll(HANDLE file, const char* data, DWORD size)
-{
-    while (size > 0)
-    {
-        DWORD written = 0;
-        if (!WriteFile(file, data, size, &written, nullptr) || written == 0)
-            return false;
-        data += written;
-        size -= written;
-    }
-    return true;
 }
 
 // The session, connection and request of one exchange, closed in reverse
@@ -582,7 +570,7 @@ HttpResult HttpRequestDetailed(const std::string& method, const std::string& url
             result.body.append(x.buffer.data(), n);
             return true;
         }
-        if (!WriteAll(file.get(), x.buffer.data(), n))
+        if (WriteAll(file.get(), x.buffer.data(), n) != ERROR_SUCCESS)
             return false;
         if (observer && observer->write)
             observer->write(x.buffer.data(), n);

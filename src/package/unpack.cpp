@@ -1,6 +1,7 @@
 #include "package/unpack.h"
 
 #include "package/game_job.h"
+#include "util/atomic_file.h"
 #include "util/file_identity.h"
 #include "util/handles.h"
 #include "util/long_path.h"
@@ -321,19 +322,6 @@ bool AllocateBuffers(Worker& worker)
     return true;
 }
 
-bool WriteAll(HANDLE file, const char* data, size_t size)
-{
-    while (size > 0)
-    {
-        DWORD wrote = 0;
-        if (!WriteFile(file, data, (DWORD)std::min<size_t>(size, 1u << 30), &wrote, nullptr) || wrote == 0)
-            return false;
-        data += wrote;
-        size -= wrote;
-    }
-    return true;
-}
-
 enum ExtractOutcome
 {
     Extract_Done,
@@ -370,7 +358,7 @@ bool FindEntryData(HANDLE archive, uint64_t archiveSize, const PlannedEntry& ent
 bool Emit(HANDLE file, const char* data, size_t size, uint32_t& crc, InstallJob& job, uint64_t& written)
 {
     crc = (uint32_t)crc32_z(crc, (const Bytef*)data, size);
-    if (!WriteAll(file, data, size))
+    if (WriteAll(file, data, size) != ERROR_SUCCESS)
         return false;
     written += size;
     job.bytesDone.fetch_add(size);

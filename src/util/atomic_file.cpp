@@ -5,6 +5,22 @@
 
 #include <algorithm>
 
+DWORD WriteAll(HANDLE file, const void* data, size_t size)
+{
+    const char* at = (const char*)data;
+    while (size > 0)
+    {
+        DWORD written = 0;
+        if (!WriteFile(file, at, (DWORD)std::min<size_t>(size, 1u << 30), &written, nullptr))
+            return GetLastError();
+        if (written == 0)
+            return ERROR_WRITE_FAULT;
+        at += written;
+        size -= written;
+    }
+    return ERROR_SUCCESS;
+}
+
 namespace
 {
 DWORD WriteAndFlush(const std::wstring& path, const std::string& bytes)
@@ -12,17 +28,8 @@ DWORD WriteAndFlush(const std::wstring& path, const std::string& bytes)
     UniqueFile file(CreateFileW(LongPath(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file)
         return GetLastError();
-    size_t done = 0;
-    while (done < bytes.size())
-    {
-        DWORD chunk = (DWORD)std::min<size_t>(bytes.size() - done, 1u << 30);
-        DWORD written = 0;
-        if (!WriteFile(file.get(), bytes.data() + done, chunk, &written, nullptr))
-            return GetLastError();
-        if (written == 0)
-            return ERROR_WRITE_FAULT;
-        done += written;
-    }
+    if (DWORD err = WriteAll(file.get(), bytes.data(), bytes.size()); err != ERROR_SUCCESS)
+        return err;
     // Before the rename: a crash after it must find the new bytes on the disk.
     if (!FlushFileBuffers(file.get()))
         return GetLastError();
