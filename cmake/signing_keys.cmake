@@ -27,7 +27,7 @@ configure_file(${CMAKE_SOURCE_DIR}/src/app/signing_keys.h.in "${CMAKE_BINARY_DIR
 # On stderr, so that it shows however quiet the build script keeps cmake.
 if(_count EQUAL 0)
   message(NOTICE "Signing keys: none. This setup trusts the install information as the server sends it; "
-                 "build with -DOSTREL_SIGNING_KEYS=... to have it checked (README, \"Signing\").")
+                 "build with -DOSTREL_SIGNING_KEYS=... to have it checked (README, \"Signing the install information\").")
 else()
   message(NOTICE "Signing keys: ${_count}. This setup installs only from install information signed with "
                  "one of them: ${OSTREL_SIGNING_KEYS}")
