@@ -5,13 +5,20 @@ content-addressed files. Any web server that honours Range requests can serve
 it (see README, "Publishing").
 
     api/launcher/v1/install/index.json      the install document
+    api/launcher/v1/install/signature       its signature (with --sign)
     api/launcher/v1/app/<sha256>            the launcher executable
     api/launcher/v1/install/game/<sha256>   the game's zip archive
 
 The document answers GET /api/launcher/v1/install. A file cannot be both
 "install" and the folder that holds "install/game/...", so the document lives
-in that folder as index.json and the server maps the address onto it.
+in that folder as index.json and the server maps the address onto it. The
+signature's address, the document's + "/signature", needs no mapping.
+
+The signature is ECDSA P-256 over SHA-256 of the document's exact bytes, as
+the standard base64 of the raw 64-byte r||s and one line end. The curve
+arithmetic is Python's `cryptography` (Debian's python3-cryptography).
 """
+import base64
 import hashlib
 import json
 import os
@@ -21,8 +28,16 @@ import sys
 import tempfile
 import zipfile
 
+try:
+    from cryptography.exceptions import InvalidSignature
+    from cryptography.hazmat.primitives import hashes, serialization
+    from cryptography.hazmat.primitives.asymmetric import ec, utils
+except ImportError:     # only signing needs it
+    ec = None
+
 API = "api/launcher/v1"
 DOC_PATH = API + "/install/index.json"
+SIGNATURE_PATH = API + "/install/signature"
 GAME_FOLDER = "Ostrel"
 DEFAULT_EXE = "Playden.exe"
 CHUNK = 1 << 20
@@ -195,6 +210,96 @@ def fix_layout(src, dst, exe=DEFAULT_EXE):
                     shutil.copyfileobj(f, w, CHUNK)
 
 
+# ------------------------------------------------------------ signing
+
+def _need_cryptography():
+    if ec is None:
+        raise PublishError("signing needs Python's cryptography package (Debian: python3-cryptography).")
+
+
+def public_key_text(public_key):
+    """The form OSTREL_SIGNING_KEYS takes: base64 of the 65-byte uncompressed point."""
+    _need_cryptography()
+    point = public_key.public_bytes(serialization.Encoding.X962, serialization.PublicFormat.UncompressedPoint)
+    return base64.b64encode(point).decode("ascii")
+
+
+def keygen(path):
+    """Writes a new private key as PEM, readable by its owner only, and returns
+    the public key's text. Never replaces an existing file."""
+    _need_cryptography()
+    key = ec.generate_private_key(ec.SECP256R1())
+    pem = key.private_bytes(serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8,
+                            serialization.NoEncryption())
+    try:
+        fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
+    except FileExistsError:
+        raise PublishError("%s already exists; keygen never replaces a key." % path)
+    except OSError as e:
+        raise PublishError("can't create %s (%s)." % (path, e.strerror or e))
+    try:
+        with os.fdopen(fd, "wb") as f:
+            os.fchmod(f.fileno(), 0o600)
+            f.write(pem)
+            f.flush()
+            os.fsync(f.fileno())
+    except OSError as e:
+        os.remove(path)
+        raise PublishError("can't write %s (%s)." % (path, e.strerror or e))
+    return public_key_text(key.public_key())
+
+
+def load_signing_key(path):
+    """The private key of a keygen file; refuses one others may read."""
+    _need_cryptography()
+    try:
+        st = os.stat(path)
+        with open(path, "rb") as f:
+            data = f.read()
+    except OSError as e:
+        raise PublishError("can't read the signing key %s (%s)." % (path, e.strerror or e))
+    if st.st_mode & 0o077:
+        raise PublishError("the signing key %s can be read by others (mode %o); make it the owner's only "
+                           "(chmod 600) and keep it off the server." % (path, st.st_mode & 0o777))
+    try:
+        key = serialization.load_pem_private_key(data, password=None)
+    except (ValueError, TypeError) as e:
+        raise PublishError("%s isn't an unencrypted PEM private key (%s)." % (path, e))
+    if not isinstance(key, ec.EllipticCurvePrivateKey) or key.curve.name != "secp256r1":
+        raise PublishError("%s isn't a P-256 key; make one with tools/publish keygen." % path)
+    return key
+
+
+def sign(key, data):
+    """The signature file's bytes for `data`."""
+    _need_cryptography()
+    r, s = utils.decode_dss_signature(key.sign(data, ec.ECDSA(hashes.SHA256())))
+    return base64.b64encode(r.to_bytes(32, "big") + s.to_bytes(32, "big")) + b"\n"
+
+
+def verify(public_key, data, signature_file):
+    """Whether a signature file signs `data`, read as strictly as the setup
+    reads it: base64 of 64 bytes, then at most one line end."""
+    _need_cryptography()
+    text = signature_file
+    if text.endswith(b"\r\n"):
+        text = text[:-2]
+    elif text.endswith(b"\n"):
+        text = text[:-1]
+    try:
+        raw = base64.b64decode(text, validate=True)
+    except ValueError:
+        return False
+    if len(raw) != 64 or base64.b64encode(raw) != text:
+        return False
+    der = utils.encode_dss_signature(int.from_bytes(raw[:32], "big"), int.from_bytes(raw[32:], "big"))
+    try:
+        public_key.verify(der, data, ec.ECDSA(hashes.SHA256()))
+    except InvalidSignature:
+        return False
+    return True
+
+
 # ------------------------------------------------------------ the tree
 
 def _copy_hashing(src, dst):
@@ -220,13 +325,16 @@ def check_launcher(path):
         raise PublishError("%s isn't a Windows executable." % path)
 
 
-def publish(launcher, archive, out_dir, exe=DEFAULT_EXE, fix=False, warn=print):
-    """Checks the input and writes (or updates) the tree at `out_dir`.
+def publish(launcher, archive, out_dir, exe=DEFAULT_EXE, fix=False, warn=print, sign_key=None):
+    """Checks the input and writes (or updates) the tree at `out_dir`; with
+    `sign_key` (a keygen file) the document's signature too.
 
     Everything is written into a temporary folder first: a new tree is renamed
-    into place whole; into an existing tree the content files go first and the
-    install document last, so a server never announces a file it lacks.
-    Returns the install document."""
+    into place whole; into an existing tree the content files go first, then
+    the install document and its signature last, so a server never announces a
+    file it lacks nor a document without its signature. Returns the install
+    document."""
+    key = load_signing_key(sign_key) if sign_key else None
     check_launcher(launcher)
     report = check_archive(archive, exe)
     out_dir = os.path.abspath(out_dir)
@@ -236,6 +344,11 @@ def publish(launcher, archive, out_dir, exe=DEFAULT_EXE, fix=False, warn=print):
     if not os.path.isdir(parent):
         raise PublishError("the folder %s doesn't exist." % parent)
     existing = os.path.isdir(out_dir)
+    if existing and key is None and os.path.exists(os.path.join(out_dir, SIGNATURE_PATH)):
+        # Its signature would then name the old document, and every setup
+        # that checks signatures would refuse the new one.
+        raise PublishError("%s is signed (%s); publish into it with --sign KEYFILE, or delete that file to "
+                           "publish unsigned." % (out_dir, SIGNATURE_PATH))
     work = tempfile.mkdtemp(prefix=".publish-", dir=out_dir if existing else parent)
     try:
         os.chmod(work, 0o755)   # readable by a web server's own user
@@ -268,7 +381,19 @@ def publish(launcher, archive, out_dir, exe=DEFAULT_EXE, fix=False, warn=print):
             f.write("\n")
             f.flush()
             os.fsync(f.fileno())
-        stage[DOC_PATH] = doc_tmp   # last: dicts keep insertion order
+        stage[DOC_PATH] = doc_tmp   # after the content: dicts keep insertion order
+        if key is not None:
+            with open(doc_tmp, "rb") as f:
+                doc_bytes = f.read()    # exactly what the server will send
+            signature = sign(key, doc_bytes)
+            if not verify(key.public_key(), doc_bytes, signature):
+                raise PublishError("the signature just made doesn't verify.")
+            sig_tmp = os.path.join(work, "signature")
+            with open(sig_tmp, "wb") as f:
+                f.write(signature)
+                f.flush()
+                os.fsync(f.fileno())
+            stage[SIGNATURE_PATH] = sig_tmp     # the very last
 
         root = out_dir if existing else os.path.join(work, "tree")
         for rel, src in stage.items():
@@ -287,21 +412,44 @@ def publish(launcher, archive, out_dir, exe=DEFAULT_EXE, fix=False, warn=print):
         shutil.rmtree(work, ignore_errors=True)
 
 
+def keygen_main(argv):
+    import argparse
+    ap = argparse.ArgumentParser(
+        prog="publish keygen",
+        description="Makes a signing key: writes the private key (PEM, owner-only) and prints the public key "
+                    "in the form OSTREL_SIGNING_KEYS takes.")
+    ap.add_argument("key_file", help="the private key file to create (never replaced)")
+    a = ap.parse_args(argv)
+    try:
+        public = keygen(a.key_file)
+    except PublishError as e:
+        print("publish keygen: " + str(e), file=sys.stderr)
+        return 1
+    print("private key written to %s: keep it offline, never on the server. The public key, for "
+          "-DOSTREL_SIGNING_KEYS=:" % os.path.abspath(a.key_file), file=sys.stderr)
+    print(public)
+    return 0
+
+
 def main(argv):
+    if argv[:1] == ["keygen"]:
+        return keygen_main(argv[1:])
     import argparse
     ap = argparse.ArgumentParser(
         prog="publish",
-        description="Checks a launcher and a game archive and writes the static tree the setup downloads from.")
+        description="Checks a launcher and a game archive and writes the static tree the setup downloads from. "
+                    "'publish keygen KEYFILE' makes a signing key.")
     ap.add_argument("launcher", help="the launcher executable (Ostrel Launcher.exe)")
     ap.add_argument("archive", help="the game's zip archive")
     ap.add_argument("out_dir", help="the tree to write or update")
     ap.add_argument("--exe", default=DEFAULT_EXE, help="the game's executable (default %(default)s)")
     ap.add_argument("--fix-layout", action="store_true",
                     help="rewrite the archive so the game's folder is named Ostrel")
+    ap.add_argument("--sign", metavar="KEYFILE", help="sign the install document with this key (from keygen)")
     a = ap.parse_args(argv)
     try:
         doc = publish(a.launcher, a.archive, a.out_dir, a.exe, a.fix_layout,
-                      warn=lambda s: print(s, file=sys.stderr))
+                      warn=lambda s: print(s, file=sys.stderr), sign_key=a.sign)
     except PublishError as e:
         print("publish: " + str(e) + " Nothing was written.", file=sys.stderr)
         return 1
@@ -312,4 +460,6 @@ def main(argv):
     print("published to %s" % os.path.abspath(a.out_dir))
     print("  launcher %s  %d bytes" % (doc["launcher"]["sha256"], doc["launcher"]["size"]))
     print("  game     %s  %d bytes, %d unpacked" % (g["sha256"], g["size"], g["unpacked"]))
+    if a.sign:
+        print("  signed   %s" % SIGNATURE_PATH)
     return 0

@@ -5,6 +5,8 @@
 #include "state/installer_app.h"
 #include "util/handles.h"
 
+#include "signing_keys.h"
+
 #include <imgui_impl_win32.h>
 
 #include <objbase.h>
@@ -44,6 +46,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
 
     InstallerApp app;
     ApplyLaunchOptions(app, options);
+    // Before Init: its server check already needs them.
+    app.signingKeys = { OSTREL_SIGNING_KEYS_LIST };
     app.Init(window, options.server, options.data, options.dir);
 
     SetWindowApp(&app);

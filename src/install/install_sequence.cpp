@@ -7,6 +7,7 @@
 #include "net/http.h"
 #include "package/game_job.h"
 #include "package/sha256.h"
+#include "state/document_signature.h"
 #include "state/install_document.h"
 #include "state/install_record.h"
 #include "state/installer_app.h"
@@ -120,7 +121,8 @@ std::string Install(InstallArgs& args, bool& done)
         return kTooLong;
     app->SetStatus(Stage_CheckServer, "Checking the server...");
 
-    HttpResult answer = HttpGet(app->serverUrl + "/api/launcher/v1/install", "");
+    // Fetched and checked again: this answer may differ from the server check's.
+    HttpResult answer = FetchInstallDocument(app->serverUrl, app->signingKeys);
     if (!answer.Ok())
         return answer.ErrorMessage();
     InstallInfo plan = ReadInstallDocument(answer.body, args.includeGame);

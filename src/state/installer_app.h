@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 // Wizard pages.
 enum
@@ -96,6 +97,10 @@ public:
     // Not on the command line: "https://" + the download host built into the
     // program. Tests point it at a local server.
     std::string downloadUrl = "https://" OSTREL_DOWNLOAD_HOST;
+    // Public keys the install information must be signed with (base64 points,
+    // state/document_signature.h); none: no signature is fetched or checked.
+    // The entry point sets the build's own; tests choose theirs.
+    std::vector<std::string> signingKeys;
     // What the process returns; set when an unattended run ends (Exit_*).
     int         exitCode = Exit_Ok;
 

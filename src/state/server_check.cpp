@@ -1,16 +1,19 @@
 #include "state/installer_app.h"
 
+#include "install/log.h"
 #include "net/http.h"
+#include "state/document_signature.h"
 
 void InstallerApp::FetchInfo()
 {
     infoDone = false;
     info = InstallInfo();
-    std::string url = serverUrl + "/api/launcher/v1/install";
     // A check still running is dropped: its thread ends on its own, unread.
     try
     {
-        infoJob = StartNetJob([url]() { return HttpGet(url, std::string()); });
+        infoJob = StartNetJob([server = serverUrl, keys = signingKeys]() {
+            return FetchInstallDocument(server, keys);
+        });
     }
     catch (const std::exception&)
     {
@@ -30,6 +33,11 @@ void InstallerApp::CollectInfo()
     if (!result.Ok())
     {
         info.error = result.ErrorMessage();
+        // Refused information may mean a server was broken into: worth a line
+        // in the log even with someone at the screen (--auto logs every
+        // failed check itself).
+        if (!autoMode && IsSignatureRefusal(info.error))
+            AppendLog(*this, "the server check stopped: " + info.error);
         return;
     }
     info = ParseInstallInfo(result.body);

@@ -100,6 +100,9 @@ def main(argv):
         doc = harness.document(tree)
         say("Published to %s:" % tree)
         say("  " + json.dumps(doc, indent=1).replace("\n", "\n  "))
+        if session.signing_key:
+            say("Signed with the key made for this demo build (%s); the setup checks that signature\n"
+                "before it reads the document." % session.signing_key)
         m = session.machine()
         setup = m.without_host_drive()
         m.serve_tree(tree)

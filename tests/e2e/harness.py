@@ -108,6 +108,37 @@ def zip_contents(path):
         return {i.filename: z.read(i) for i in z.infolist() if not i.filename.endswith("/")}
 
 
+def compiled_signing_keys(build):
+    """The OSTREL_SIGNING_KEYS a build folder was configured with."""
+    try:
+        with open(os.path.join(build, "CMakeCache.txt")) as f:
+            for line in f:
+                if line.startswith("OSTREL_SIGNING_KEYS:"):
+                    value = line.rstrip("\n").split("=", 1)[1]
+                    return [k.strip() for k in value.split(";") if k.strip()]
+    except OSError:
+        pass
+    return []
+
+
+def find_signing_key(setup_exe):
+    """The private key the setup's build checks signatures against: the one
+    tools/test-signing-key made in its build folder, or OSTREL_SIGNING_KEY_FILE.
+    None for a build without keys (trees are then published unsigned)."""
+    build = os.path.dirname(os.path.abspath(setup_exe))
+    keys = compiled_signing_keys(build)
+    path = os.environ.get("OSTREL_SIGNING_KEY_FILE") or os.path.join(build, "test-signing-key.pem")
+    if not keys and not os.environ.get("OSTREL_SIGNING_KEY_FILE"):
+        return None
+    if not os.path.exists(path):
+        raise RuntimeError("%s checks signatures, but there is no private key to sign the test trees with at %s "
+                           "(tools/test-signing-key makes one)" % (setup_exe, path))
+    public = ostrel_publish.public_key_text(ostrel_publish.load_signing_key(path).public_key())
+    if keys and public not in keys:
+        raise RuntimeError("%s isn't the private key of any of the keys %s was built with" % (path, setup_exe))
+    return path
+
+
 def find_demo_programs(setup_exe):
     """The stand-in launcher and game built beside the setup; built on demand."""
     build = os.path.dirname(os.path.abspath(setup_exe))
@@ -160,6 +191,8 @@ class Session:
         testserver.make_certificates(self.certs)
         self.rogue = make_rogue_certificate(os.path.join(self.root, "rogue"))
         self.launcher_exe, self.game_exe = find_demo_programs(self.setup_exe)
+        # Every tree and document served is signed with it when the build checks signatures.
+        self.signing_key = find_signing_key(self.setup_exe)
         self.template = os.path.join(self.root, "template")
         self._display = display
         self._own_display = None
@@ -206,13 +239,23 @@ class Session:
                     os.makedirs(p)
         open(os.path.join(self.template, ".ostrel-ready"), "w").close()
 
+    def publish(self, launcher, game_zip, out, fix=False):
+        """tools/publish, signing with the build's key."""
+        return ostrel_publish.publish(launcher, game_zip, out, fix=fix, warn=log, sign_key=self.signing_key)
+
     def publish_demo(self, name="demo", game_zip=None, fix=False):
         """The demo tree: the stand-in launcher and game, published."""
         out = os.path.join(self.root, name)
         if not os.path.exists(out):
             zip_path = game_zip or make_game_zip(os.path.join(self.root, name + "-game.zip"), self.game_exe)
-            ostrel_publish.publish(self.launcher_exe, zip_path, out, fix=fix, warn=log)
+            self.publish(self.launcher_exe, zip_path, out, fix=fix)
         return out
+
+    def sign(self, data):
+        """The signature file for a document's bytes; None without a key."""
+        if self.signing_key is None:
+            return None
+        return ostrel_publish.sign(ostrel_publish.load_signing_key(self.signing_key), data)
 
     def machine(self, **kw):
         self.prepare_template()
@@ -584,8 +627,18 @@ class FaultServer:
                     rel = "/api/launcher/v1/install"
                 self.serve_file(rel, full)
 
+    def serve_document(self, data):
+        """Serves install-document bytes, with their signature when the build checks one."""
+        self.serve_bytes("/api/launcher/v1/install", data)
+        signature = self.m.s.sign(data)
+        if signature is not None:
+            self.serve_bytes(SIGNATURE_URL, signature)
+
     def close(self):
         stop_process(self.proc)
+
+
+SIGNATURE_URL = "/api/launcher/v1/install/signature"
 
 
 def document(tree):
@@ -601,15 +654,21 @@ def game_url(doc):
     return "/api/launcher/v1/install/game/" + doc["game"]["sha256"]
 
 
-def write_tree(out, launcher_path, game_path, doc):
-    """A hand-made tree (for lying documents and archives publish refuses)."""
+def write_tree(session, out, launcher_path, game_path, doc):
+    """A hand-made tree (for lying documents and archives publish refuses),
+    signed with the session's key when it has one."""
     api = os.path.join(out, "api", "launcher", "v1")
     os.makedirs(os.path.join(api, "app"), exist_ok=True)
     os.makedirs(os.path.join(api, "install", "game"), exist_ok=True)
     shutil.copy(launcher_path, os.path.join(api, "app", doc["launcher"]["sha256"]))
     shutil.copy(game_path, os.path.join(api, "install", "game", doc["game"]["sha256"]))
-    with open(os.path.join(out, ostrel_publish.DOC_PATH), "w") as f:
-        json.dump(doc, f)
+    data = json.dumps(doc).encode()
+    with open(os.path.join(out, ostrel_publish.DOC_PATH), "wb") as f:
+        f.write(data)
+    signature = session.sign(data)
+    if signature is not None:
+        with open(os.path.join(out, ostrel_publish.SIGNATURE_PATH), "wb") as f:
+            f.write(signature)
     return out
 
 

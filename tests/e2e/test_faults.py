@@ -1,9 +1,12 @@
 """Faults seen from outside: each run ends with nothing lost and, where the
 install fails, one clear sentence in the installer's log and exit code 2."""
+import hashlib
 import json
 import os
 import signal
 import zipfile
+
+import pytest
 
 import checks
 import harness
@@ -78,7 +81,7 @@ def test_killed_while_unpacking_then_run_again(session, machines):
             z.write(session.game_exe, "Ostrel/Playden.exe")
     tree = os.path.join(session.root, "many-files")
     if not os.path.exists(tree):
-        ostrel_publish.publish(session.launcher_exe, zpath, tree)
+        session.publish(session.launcher_exe, zpath, tree)
     doc = harness.document(tree)
     m = machines()
     srv = m.fault_server()
@@ -132,6 +135,45 @@ def test_install_server_answers_500_with_json_error(machines, demo_tree):
     assert m.reg(checks.INSTALLER_KEY) is None
 
 
+def test_install_information_not_signed_with_the_built_in_key(session, machines, demo_tree):
+    if session.signing_key is None:
+        pytest.skip("this setup was built without signing keys")
+    with open(os.path.join(demo_tree, ostrel_publish.DOC_PATH), "rb") as f:
+        signed = f.read()
+    # What someone who took over the server would announce: their own launcher,
+    # served right there.
+    evil = b"MZ" + b"evil launcher " * 100
+    lying = json.loads(signed)
+    lying["launcher"] = {"sha256": hashlib.sha256(evil).hexdigest(), "size": len(evil)}
+    lying = json.dumps(lying).encode()
+    doc_url = "/api/launcher/v1/install"
+    bad = "FAILED: The install information doesn't match Ostrel's signature - Setup stopped to protect this PC."
+    m = machines()
+    srv = m.fault_server()
+    srv.serve_tree(demo_tree)
+    srv.serve_bytes(harness.launcher_url(json.loads(lying)), evil)
+
+    # The document changed after signing: the server check refuses it.
+    srv.serve_bytes(doc_url, lying)
+    assert m.run_setup("--auto", "--dir", DIR) == 2
+    assert checks.failure_lines(m) == [bad]
+    # The check gets the signed document, the install's own fetch the other one.
+    srv.serve_bytes(doc_url, signed)
+    srv.set_fault(doc_url, lying, status=200, after=1)
+    assert m.run_setup("--auto", "--dir", DIR) == 2
+    assert checks.failure_lines(m)[1:] == [bad]
+    # No signature at all.
+    srv.clear_fault(doc_url)
+    srv.remove(harness.SIGNATURE_URL)
+    assert m.run_setup("--auto", "--dir", DIR) == 2
+    assert checks.failure_lines(m)[2:] == [
+        "FAILED: The install information isn't signed by Ostrel - Setup stopped to protect this PC."]
+
+    assert srv.log("/api/launcher/v1/app/") == [] and srv.log("/api/launcher/v1/install/game/") == []
+    assert not os.path.exists(m.unix(DIR)) or os.listdir(m.unix(DIR)) == []
+    assert m.reg(checks.INSTALLER_KEY) is None
+
+
 def test_untrusted_certificate_on_the_download_host(session, machines, demo_tree):
     # The install information comes from a trusted server; the download host
     # presents a certificate from an unknown authority.
@@ -153,7 +195,7 @@ def test_drive_too_small(session, machines):
             for i in range(10):
                 z.writestr("Ostrel/data/pack%d.bin" % i, os.urandom(8 << 20))
     honest = harness.honest_document(session.launcher_exe, zpath)
-    tree = harness.write_tree(os.path.join(session.root, "big-tree"), session.launcher_exe, zpath, honest)
+    tree = harness.write_tree(session, os.path.join(session.root, "big-tree"), session.launcher_exe, zpath, honest)
     m = machines()
     srv = m.fault_server()
     srv.serve_tree(tree)
@@ -169,7 +211,7 @@ def test_drive_too_small(session, machines):
     # then runs out of room.
     lying = json.loads(json.dumps(honest))
     lying["game"]["size"] = lying["game"]["unpacked"] = 1000
-    srv.serve_bytes("/api/launcher/v1/install", json.dumps(lying).encode())
+    srv.serve_document(json.dumps(lying).encode())
     big = m.small_drive("U", 64 + 8)
     assert m.run_setup("--auto", "--dir", "U:\\Ostrel") == 2
     assert checks.failure_lines(m)[1:] == ["FAILED: Couldn't save the download - is the disk full?"]
@@ -186,7 +228,7 @@ def test_unsafe_entry_names_are_never_written(session, machines):
         for bad in ("../evil1.txt", "Ostrel/../../evil2.txt", "C:/evil3.txt", "/evil4.txt", "\\evil5.txt",
                     "Ostrel/NUL.txt", "Ostrel/evil6.txt.", "Ostrel/a<b.txt"):
             z.writestr(bad, b"evil")
-    tree = harness.write_tree(os.path.join(session.root, "unsafe-tree"), session.launcher_exe, zpath,
+    tree = harness.write_tree(session, os.path.join(session.root, "unsafe-tree"), session.launcher_exe, zpath,
                               harness.honest_document(session.launcher_exe, zpath))
     m = machines()
     m.serve_tree(tree)

@@ -8,14 +8,13 @@ import time
 
 import checks
 import harness
-import ostrel_publish
 
 DIR = "C:\\Ostrel"
 
 
 def test_person_clicks_through_the_wizard(session, machines, demo_tree):
     m = machines()
-    m.serve_tree(demo_tree)
+    srv = m.serve_tree(demo_tree)
     p = m.start_setup("--dir", DIR)
     w = harness.Wizard(session)
     assert abs(w.w / w.h - 736 / 540.5) < 0.01, (w.w, w.h)
@@ -30,6 +29,10 @@ def test_person_clicks_through_the_wizard(session, machines, demo_tree):
     w.click("right", expect_change=False)   # Finish, with "open the launcher" ticked
     assert p.wait(60) == 0
     checks.assert_installed(m, DIR, demo_tree, links=True)
+    if session.signing_key:
+        # The tree is signed: the server check and the install each fetched the signature.
+        asked = [row[2] for row in srv.requests() if row[0] == "GET %s HTTP/1.1" % harness.SIGNATURE_URL]
+        assert asked == ["200", "200"], srv.requests()
     # The launcher was opened and found the game through its settings.
     env = dict(os.environ, DISPLAY=session.display)
     found = harness.wait_for(lambda: subprocess.run(
@@ -45,7 +48,7 @@ def republish_with_new_launcher(session, tree, tmp_path):
     with open(new, "ab") as f:
         f.write(b"\0build 2" * 64)
     old_doc = harness.document(tree)
-    ostrel_publish.publish(str(new), os.path.join(session.root, os.path.basename(tree) + "-game.zip"), tree)
+    session.publish(str(new), os.path.join(session.root, os.path.basename(tree) + "-game.zip"), tree)
     return old_doc
 
 

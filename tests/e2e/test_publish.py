@@ -1,12 +1,16 @@
-"""The publishing tool: what it accepts, what it refuses, and the tree it writes."""
+"""The publishing tool: what it accepts, what it refuses, the tree it writes,
+and the keys and signatures it makes."""
+import base64
 import hashlib
 import json
 import os
+import re
 import subprocess
 import sys
 import zipfile
 
 import pytest
+from cryptography.hazmat.primitives.asymmetric import utils
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.join(ROOT, "tools"))
@@ -151,3 +155,90 @@ def test_root_layout_is_accepted_quietly(tmp_path, launcher):
     game = make_zip(tmp_path / "g.zip", [("playden.EXE", b"MZ"), ("data/a.txt", b"x")])
     r = run_publish(launcher, game, tmp_path / "site")
     assert r.returncode == 0 and "warning" not in r.stderr
+
+
+def openssl(*args, **kw):
+    return subprocess.run(["openssl", *map(str, args)], capture_output=True, timeout=60, **kw)
+
+
+def test_keygen_sign_and_verify(tmp_path, launcher, monkeypatch):
+    key = tmp_path / "keys" / "ostrel-signing.pem"
+    key.parent.mkdir()
+    r = run_publish("keygen", key)
+    assert r.returncode == 0, r.stderr
+    assert os.stat(key).st_mode & 0o777 == 0o600
+    # stdout is the public key alone, in the form OSTREL_SIGNING_KEYS takes,
+    # and it is the key openssl reads from the file.
+    public = r.stdout.strip()
+    assert r.stdout == public + "\n"
+    point = base64.b64decode(public, validate=True)
+    assert len(point) == 65 and point[0] == 4 and base64.b64encode(point).decode() == public
+    der = openssl("pkey", "-in", key, "-pubout", "-outform", "DER")
+    assert der.returncode == 0 and der.stdout.endswith(point)
+    # A key is never replaced.
+    before = key.read_bytes()
+    r = run_publish("keygen", key)
+    assert r.returncode == 1 and "never replaces" in r.stderr
+    assert key.read_bytes() == before
+
+    game = make_zip(tmp_path / "g.zip", [("Ostrel/Playden.exe", b"MZ")])
+    out = tmp_path / "site"
+    r = run_publish(launcher, game, out, "--sign", key)
+    assert r.returncode == 0, r.stderr
+    doc = (out / pub.DOC_PATH).read_bytes()
+    signature = (out / pub.SIGNATURE_PATH).read_bytes()
+    assert re.fullmatch(rb"[A-Za-z0-9+/]{86}==\n", signature)
+    # Checked by openssl on its own: the raw r||s as DER, over the exact bytes served.
+    raw = base64.b64decode(signature)
+    sig_der = tmp_path / "sig.der"
+    sig_der.write_bytes(utils.encode_dss_signature(int.from_bytes(raw[:32], "big"), int.from_bytes(raw[32:], "big")))
+    pem = tmp_path / "public.pem"
+    assert openssl("pkey", "-in", key, "-pubout", "-out", pem).returncode == 0
+    ok = openssl("dgst", "-sha256", "-verify", pem, "-signature", sig_der, out / pub.DOC_PATH)
+    assert ok.returncode == 0 and b"Verified OK" in ok.stdout
+    (tmp_path / "changed.json").write_bytes(doc.replace(b'"size"', b' "size"', 1))
+    assert openssl("dgst", "-sha256", "-verify", pem, "-signature", sig_der, tmp_path / "changed.json").returncode == 1
+
+    # Into the existing tree: the signature goes last, after the document.
+    game2 = make_zip(tmp_path / "g2.zip", [("Ostrel/Playden.exe", b"MZ2")])
+    moved = []
+    real_replace = os.replace
+    monkeypatch.setattr(pub.os, "replace", lambda a, b: (moved.append(os.path.relpath(b, out)), real_replace(a, b)))
+    pub.publish(launcher, str(game2), str(out), sign_key=str(key), warn=lambda s: None)
+    monkeypatch.undo()
+    assert moved[-2:] == [pub.DOC_PATH, pub.SIGNATURE_PATH]
+    doc2 = (out / pub.DOC_PATH).read_bytes()
+    assert doc2 != doc
+    public_key = pub.load_signing_key(str(key)).public_key()
+    assert pub.verify(public_key, doc2, (out / pub.SIGNATURE_PATH).read_bytes())
+    assert not pub.verify(public_key, doc, (out / pub.SIGNATURE_PATH).read_bytes())
+
+    # Without --sign, a signed tree is left alone: its signature would name the old document.
+    r = run_publish(launcher, game, out)
+    assert r.returncode == 1 and "--sign" in r.stderr and "Nothing was written." in r.stderr
+    assert (out / pub.DOC_PATH).read_bytes() == doc2
+
+
+@pytest.mark.parametrize("case", ["group_readable", "world_readable", "not_a_key", "rsa_key", "missing"])
+def test_sign_refuses_unsafe_or_wrong_keys(tmp_path, launcher, case):
+    key = tmp_path / "k.pem"
+    if case in ("group_readable", "world_readable"):
+        assert run_publish("keygen", key).returncode == 0
+        os.chmod(key, 0o640 if case == "group_readable" else 0o604)
+        expect = "can be read by others"
+    elif case == "not_a_key":
+        fd = os.open(key, os.O_WRONLY | os.O_CREAT, 0o600)
+        os.write(fd, b"not a key\n")
+        os.close(fd)
+        expect = "isn't an unencrypted PEM private key"
+    elif case == "rsa_key":
+        assert openssl("genpkey", "-algorithm", "RSA", "-pkeyopt", "rsa_keygen_bits:1024", "-out", key).returncode == 0
+        os.chmod(key, 0o600)
+        expect = "isn't a P-256 key"
+    else:
+        expect = "can't read the signing key"
+    game = make_zip(tmp_path / "g.zip", [("Ostrel/Playden.exe", b"MZ")])
+    out = tmp_path / "site"
+    r = run_publish(launcher, game, out, "--sign", key)
+    assert r.returncode == 1 and expect in r.stderr and "Nothing was written." in r.stderr
+    assert not out.exists()

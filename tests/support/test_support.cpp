@@ -8,8 +8,11 @@
 #include <miniz.h>
 
 #include <windows.h>
+#include <bcrypt.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -83,4 +86,71 @@ std::string Sha256Of(const std::string& bytes)
     std::string path = MakeTempDir("sha") + "\\blob";
     WriteFileBytes(path, bytes);
     return Sha256File(path);
+}
+
+std::string EncodeBase64(const std::string& bytes)
+{
+    static const char kDigits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    for (size_t i = 0; i < bytes.size(); i += 3)
+    {
+        const size_t n = std::min<size_t>(3, bytes.size() - i);
+        uint32_t v = 0;
+        for (size_t j = 0; j < 3; j++)
+            v = v << 8 | (j < n ? (unsigned char)bytes[i + j] : 0u);
+        for (size_t j = 0; j < 4; j++)
+            out.push_back(j <= n ? kDigits[v >> (18 - 6 * j) & 63] : '=');
+    }
+    return out;
+}
+
+TestSigningKey MakeTestSigningKey()
+{
+    TestSigningKey made;
+    BCRYPT_ALG_HANDLE alg = nullptr;
+    BCRYPT_KEY_HANDLE key = nullptr;
+    REQUIRE(BCryptOpenAlgorithmProvider(&alg, BCRYPT_ECDSA_P256_ALGORITHM, nullptr, 0) == 0);
+    REQUIRE(BCryptGenerateKeyPair(alg, &key, 256, 0) == 0);
+    REQUIRE(BCryptFinalizeKeyPair(key, 0) == 0);
+    unsigned char blob[sizeof(BCRYPT_ECCKEY_BLOB) + 96] = {};
+    ULONG size = 0;
+    REQUIRE(BCryptExportKey(key, nullptr, BCRYPT_ECCPRIVATE_BLOB, blob, sizeof(blob), &size, 0) == 0);
+    made.privateBlob.assign((const char*)blob, size);
+    // The public point is the private blob's X || Y after its header.
+    std::string point(1, '\x04');
+    point.append(made.privateBlob, sizeof(BCRYPT_ECCKEY_BLOB), 64);
+    made.publicKey = EncodeBase64(point);
+    BCryptDestroyKey(key);
+    BCryptCloseAlgorithmProvider(alg, 0);
+    return made;
+}
+
+std::string TestSignatureBytes(const TestSigningKey& signer, const std::string& data)
+{
+    BCRYPT_ALG_HANDLE sha = nullptr, alg = nullptr;
+    BCRYPT_HASH_HANDLE hash = nullptr;
+    BCRYPT_KEY_HANDLE key = nullptr;
+    unsigned char digest[32] = {};
+    REQUIRE(BCryptOpenAlgorithmProvider(&sha, BCRYPT_SHA256_ALGORITHM, nullptr, 0) == 0);
+    REQUIRE(BCryptCreateHash(sha, &hash, nullptr, 0, nullptr, 0, 0) == 0);
+    REQUIRE(BCryptHashData(hash, (PUCHAR)data.data(), (ULONG)data.size(), 0) == 0);
+    REQUIRE(BCryptFinishHash(hash, digest, sizeof(digest), 0) == 0);
+    REQUIRE(BCryptOpenAlgorithmProvider(&alg, BCRYPT_ECDSA_P256_ALGORITHM, nullptr, 0) == 0);
+    std::string blob = signer.privateBlob;
+    REQUIRE(BCryptImportKeyPair(alg, nullptr, BCRYPT_ECCPRIVATE_BLOB, &key, (PUCHAR)blob.data(), (ULONG)blob.size(),
+                                0) == 0);
+    unsigned char signature[64] = {};
+    ULONG size = 0;
+    REQUIRE(BCryptSignHash(key, nullptr, digest, sizeof(digest), signature, sizeof(signature), &size, 0) == 0);
+    REQUIRE(size == 64);
+    BCryptDestroyKey(key);
+    BCryptCloseAlgorithmProvider(alg, 0);
+    BCryptDestroyHash(hash);
+    BCryptCloseAlgorithmProvider(sha, 0);
+    return std::string((const char*)signature, size);
+}
+
+std::string TestSignature(const TestSigningKey& key, const std::string& data)
+{
+    return EncodeBase64(TestSignatureBytes(key, data)) + "\n";
 }

@@ -23,3 +23,17 @@ struct ZipEntry
 std::string MakeZip(const std::vector<ZipEntry>& entries);
 // SHA-256 of bytes, through a scratch file and the setup's own hashing.
 std::string Sha256Of(const std::string& bytes);
+
+// A P-256 key pair made by BCrypt for one test: the public key in the form of
+// OSTREL_SIGNING_KEYS, and signature files in the form tools/publish writes.
+struct TestSigningKey
+{
+    std::string publicKey;      // base64 of 0x04 || X || Y
+    std::string privateBlob;    // BCRYPT_ECCPRIVATE_BLOB
+};
+TestSigningKey MakeTestSigningKey();
+// The raw 64-byte r || s of `data`'s SHA-256.
+std::string TestSignatureBytes(const TestSigningKey& key, const std::string& data);
+// Base64 of TestSignatureBytes and a line end.
+std::string TestSignature(const TestSigningKey& key, const std::string& data);
+std::string EncodeBase64(const std::string& bytes);

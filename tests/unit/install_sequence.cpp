@@ -7,6 +7,7 @@
 #include "install/shortcuts.h"
 #include "net/http.h"
 #include "package/sha256.h"
+#include "state/document_signature.h"
 #include "state/installer_app.h"
 #include "test_server.h"
 #include "test_support.h"
@@ -341,6 +342,46 @@ TEST_CASE("a stale launcher part of another build is dropped and downloaded whol
         REQUIRE(log.size() == 2);
         CHECK(log[0].range == "bytes=" + std::to_string(staleSize) + "-");
         CHECK(log[1].range == "");
+    }
+}
+
+TEST_CASE("the install checks the signature of its own fetch of the document")
+{
+    const TestSigningKey key = MakeTestSigningKey();
+    SUBCASE("signed: installs")
+    {
+        Scene s("signed");
+        s.app.signingKeys = { key.publicKey };
+        REQUIRE(ServeFile(s.prefix + "/api/launcher/v1/install/signature", TestSignature(key, s.Document().dump())));
+        s.Run();
+        CHECK(s.Error() == "");
+        CHECK(s.app.jobSucceeded.load());
+        CHECK(ReadFileBytes(s.Dir("Ostrel Launcher.exe")) == s.launcher);
+    }
+    // What the server check saw is no guarantee: this answer may be another.
+    SUBCASE("a document other than the signed one: nothing is made or downloaded")
+    {
+        Scene s("resigned");
+        s.app.signingKeys = { key.publicKey };
+        REQUIRE(ServeFile(s.prefix + "/api/launcher/v1/install/signature", TestSignature(key, s.Document().dump())));
+        json other = s.Document();
+        other["game"]["exe"] = "Other.exe";
+        s.ServeDocument(other);
+        s.Run();
+        CHECK(s.Error() == kDocumentBadSignature);
+        CHECK_FALSE(PathExists(s.app.installDir));
+        CHECK(s.LauncherRequests() == 0);
+        CHECK(RequestLog(s.GameUrl()).empty());
+        CHECK(LogMessages(s.app.dataDir).back() == std::string("FAILED: ") + kDocumentBadSignature);
+    }
+    SUBCASE("no signature")
+    {
+        Scene s("unsigned");
+        s.app.signingKeys = { key.publicKey };
+        s.Run();
+        CHECK(s.Error() == kDocumentNotSigned);
+        CHECK_FALSE(PathExists(s.app.installDir));
+        CHECK(s.LauncherRequests() == 0);
     }
 }
 

@@ -2,8 +2,10 @@
 // against the local test server, and the document rules of ParseInstallInfo.
 #include <doctest.h>
 
+#include "state/document_signature.h"
 #include "state/installer_app.h"
 #include "test_server.h"
+#include "test_support.h"
 
 #include <chrono>
 #include <thread>
@@ -90,6 +92,81 @@ TEST_CASE("each outcome of a server check")
             CHECK(app.info.gameSize == 2000);
             CHECK(app.info.gameUnpackedSize == 3000);
             CHECK(app.info.gameExe == "Game.exe");
+        }
+    }
+}
+
+TEST_CASE("signed install information: the check fetches the signature and uses nothing it refuses")
+{
+    const TestSigningKey key = MakeTestSigningKey();
+    const std::string tampered = kGoodDoc.substr(0, kGoodDoc.find("1000")) + "1001" +
+                                 kGoodDoc.substr(kGoodDoc.find("1000") + 4);
+    struct Case
+    {
+        const char* name;
+        std::string doc;            // served as the document
+        const char* signature;      // served at the signature's address (of kGoodDoc); null: nothing there
+        int         faultStatus;
+        const char* faultBody;
+        std::string error;          // "" when accepted
+    };
+    const std::string good = TestSignature(key, kGoodDoc);
+    const Case cases[] = {
+        { "signed", kGoodDoc, good.c_str(), 0, "", "" },
+        { "changed after signing", tampered, good.c_str(), 0, "", kDocumentBadSignature },
+        { "no signature file", kGoodDoc, nullptr, 0, "", kDocumentNotSigned },
+        { "an object store's 403 for a missing key", kGoodDoc, good.c_str(), 403, "<Error/>", kDocumentNotSigned },
+        { "a garbled signature file", kGoodDoc, "<html>soft 404</html>", 0, "", kDocumentBadSignature },
+        { "the server fails on the signature", kGoodDoc, good.c_str(), 503, "{\"error\": \"Back at ten.\"}",
+          "Back at ten." },
+        { "a failure that explains nothing", kGoodDoc, good.c_str(), 500, "{\"error\": \"\"}",
+          "The server answered 500." },
+    };
+    for (const Case& c : cases)
+    {
+        CAPTURE(c.name);
+        InstallerApp app;
+        app.dataDir = MakeTempDir("check-log");
+        app.signingKeys = { key.publicKey };
+        std::string prefix = UniqueUrlPath("signed");
+        std::string path = prefix + "/api/launcher/v1/install";
+        REQUIRE(ServeFile(path, c.doc));
+        if (c.signature)
+            REQUIRE(ServeFile(path + "/signature", c.signature));
+        if (c.faultStatus)
+        {
+            ServerFault fault;
+            fault.status = c.faultStatus;
+            fault.body = c.faultBody;
+            REQUIRE(SetFault(path + "/signature", fault));
+        }
+        app.serverUrl = TestServerUrl() + prefix;
+        app.FetchInfo();
+        WaitForCheck(app);
+        REQUIRE(app.infoDone);
+        CHECK(app.info.error == c.error);
+        CHECK(app.info.ok == c.error.empty());
+        std::vector<LoggedRequest> log = RequestLog(prefix);
+        REQUIRE(log.size() == 2);
+        CHECK(log[0].path == path);
+        CHECK(log[1].path == path + "/signature");
+        const std::string logged = ReadFileBytes(app.dataDir + "\\installer.log");
+        if (c.error.empty())
+        {
+            CHECK(app.info.launcherSize == 1000);
+            CHECK(app.info.gameExe == "Game.exe");
+            CHECK(logged.empty());
+        }
+        else
+        {
+            // Nothing of a refused document reaches the pages.
+            CHECK(app.info.launcherSha256.empty());
+            CHECK(app.info.launcherSize == 0);
+            CHECK(app.info.gameSize == 0);
+            CHECK(app.info.gameExe == "Playden.exe");
+            // A refusal is written down; a server's trouble is not.
+            CHECK((logged.find("the server check stopped: " + c.error) != std::string::npos) ==
+                  IsSignatureRefusal(c.error));
         }
     }
 }
