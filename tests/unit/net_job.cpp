@@ -58,7 +58,7 @@ TEST_CASE("an abandoned job does not block its owner and is freed when its threa
     } // the owner lets go while the work still runs
     CHECK_FALSE(watch.expired());
     release.store(true);
-    for (int i = 0; i < 500 && !watch.expired(); i++)
+    for (int i = 0; i < 3000 && !watch.expired(); i++)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     CHECK(watch.expired());
 }
