@@ -2,6 +2,7 @@
 // the text the frame drew (through the library's log), the draw lists for
 // colours and rectangles, and mouse clicks fed as input events.
 #pragma once
+#include "app/fonts.h"
 #include "app/theme.h"
 #include "state/installer_app.h"
 
@@ -50,7 +51,6 @@ struct HeadlessGui
         ImGui::CreateContext();
         ImGuiIO& io = ImGui::GetIO();
         io.IniFilename = nullptr;
-        io.ConfigFlags |= ImGuiConfigFlags_NavEnableKeyboard;
         ImGui_ImplNullRender_Init();
         ApplyTheme(dpi);
         io.Fonts->AddFontDefault();
@@ -67,6 +67,7 @@ struct HeadlessGui
         ImGuiIO& io = ImGui::GetIO();
         io.DisplaySize = ImVec2(width, height);
         io.DeltaTime = 1.0f / 60.0f;
+        MergeFallbackFonts(app.ui);     // as the window does before each frame
         ImGui::NewFrame();
         ImGui::LogToBuffer();
         app.Frame();
@@ -80,6 +81,47 @@ struct HeadlessGui
     }
 
     bool Shows(const std::string& s) const { return text.find(s) != std::string::npos; }
+
+    // A key pressed and released, with modifiers held around it (ImGuiMod_Shift,
+    // ImGuiMod_Alt), then a frame that settles the focus.
+    void Key(InstallerApp& app, ImGuiKey key, int mods = 0)
+    {
+        ImGuiIO& io = ImGui::GetIO();
+        if (mods & ImGuiMod_Shift)
+            io.AddKeyEvent(ImGuiMod_Shift, true);
+        if (mods & ImGuiMod_Alt)
+            io.AddKeyEvent(ImGuiMod_Alt, true);
+        io.AddKeyEvent(key, true);
+        Run(app);
+        io.AddKeyEvent(key, false);
+        if (mods & ImGuiMod_Shift)
+            io.AddKeyEvent(ImGuiMod_Shift, false);
+        if (mods & ImGuiMod_Alt)
+            io.AddKeyEvent(ImGuiMod_Alt, false);
+        Run(app);
+    }
+
+    // The control of the last frame with this name; null when none.
+    static const Control* Find(const InstallerApp& app, const std::string& name)
+    {
+        for (const Control& c : app.ui.controls)
+            if (c.name == name)
+                return &c;
+        return nullptr;
+    }
+    static std::string Value(const InstallerApp& app, const std::string& name)
+    {
+        const Control* c = Find(app, name);
+        return c ? c->value : std::string("(none)");
+    }
+    // The name of the focused control; "" for the page itself.
+    static std::string FocusName(const InstallerApp& app)
+    {
+        for (const Control& c : app.ui.controls)
+            if (!app.ui.focusId.empty() && c.id == app.ui.focusId)
+                return c.name;
+        return std::string();
+    }
 
     // Press and release the left button at (x, y) pixels. The window must have
     // been drawn once before the library can tell that the pointer is over it.
