@@ -8,6 +8,7 @@
 
 #include <imgui.h>
 
+#include <cmath>
 #include <mutex>
 
 void BarButtons::Add(const ButtonSpec& spec, float gapAfter)
@@ -94,8 +95,10 @@ void InstallerApp::DrawSidePanel(PageFrame& f, float h)
 
     dl->AddRectFilledMultiColor(ImVec2(0, 0), ImVec2(PanelWidth * s, h - BarHeight * s), pal.panel[0], pal.panel[1],
                                 pal.panel[2], pal.panel[3]);
+    // On whole pixels: the last column of the panel.
+    const float edge = std::floor(PanelWidth * s) - 0.5f;
     if (pal.panelEdge)
-        dl->AddLine(ImVec2(PanelWidth * s - 1, 0), ImVec2(PanelWidth * s - 1, h - BarHeight * s), pal.panelEdge, 1.0f);
+        dl->AddLine(ImVec2(edge, 0), ImVec2(edge, h - BarHeight * s), pal.panelEdge, 1.0f);
     // 46 units high, or smaller where the font at hand (a stand-in for
     // Segoe UI Semibold) would run past the panel's edge.
     float titleSize = 46 * s;

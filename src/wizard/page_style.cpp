@@ -92,6 +92,7 @@ Palette PaletteFor(const SystemColours& s)
     p.mark = s.windowText;
     p.boxHovered = s.window;
     p.boxPressed = s.window;
+    p.boxTicked = s.window;
     p.buttonFace = s.buttonFace;
     p.buttonHovered = s.highlight;
     p.buttonPressed = s.highlight;
@@ -319,6 +320,9 @@ void PageCheckbox(PageFrame& f, const char* label, ImVec2 at, bool* value)
     ImGui::PushStyleColor(ImGuiCol_FrameBgActive, f.pal.boxPressed);
     ImGui::PushStyleColor(ImGuiCol_CheckMark, f.pal.mark);
     ImGui::PushStyleColor(ImGuiCol_Border, f.pal.fieldBorder);
+    const int colours = f.pal.boxTicked ? 7 : 6;
+    if (f.pal.boxTicked)
+        ImGui::PushStyleColor(ImGuiCol_CheckboxSelectedBg, f.pal.boxTicked);
     ImGui::PushStyleVar(ImGuiStyleVar_FrameBorderSize, 1.0f);
 
     // The library's check box never wraps its label: the box goes alone and
@@ -330,7 +334,6 @@ void PageCheckbox(PageFrame& f, const char* label, ImVec2 at, bool* value)
     FocusOnClick(f, id, ImGui::IsItemActivated());
     const ImVec2 boxMin = ImGui::GetItemRectMin();
     ImGui::SameLine(0, ImGui::GetStyle().ItemInnerSpacing.x);
-    const ImVec2 textAt = ImGui::GetCursorScreenPos();
     ImGui::PushTextWrapPos(f.wrapX);
     ImGui::TextUnformatted(name.c_str());
     ImGui::PopTextWrapPos();
@@ -341,11 +344,11 @@ void PageCheckbox(PageFrame& f, const char* label, ImVec2 at, bool* value)
     }
     const ImVec2 textMin = ImGui::GetItemRectMin(), textMax = ImGui::GetItemRectMax();
     ImGui::PopID();
-    DrawMnemonicUnderline(f, label, textAt, f.pal.text);
+    DrawMnemonicUnderline(f, label, textMin, f.pal.text);
     if (f.ShowFocus(id.c_str()))
         DrawFocusRect(ImVec2(textMin.x - 2, textMin.y - 1), ImVec2(textMax.x + 2, textMax.y + 1), f.pal.focus);
     ImGui::PopStyleVar();
-    ImGui::PopStyleColor(6);
+    ImGui::PopStyleColor(colours);
 
     Control& c = Describe(f, Role_CheckBox, id, name);
     c.x0 = boxMin.x;

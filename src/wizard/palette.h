@@ -34,6 +34,7 @@ struct Palette
     ImU32 mark = Col_Black;                 // a box's tick
     ImU32 boxHovered = Col_ButtonHovered;   // a box under the mouse
     ImU32 boxPressed = Col_ButtonPressed;
+    ImU32 boxTicked = 0;                    // a ticked box's fill; 0: the theme's
     ImU32 buttonFace = Col_ButtonFace;
     ImU32 buttonHovered = Col_ButtonHovered;
     ImU32 buttonPressed = Col_ButtonPressed;

@@ -204,6 +204,10 @@ class Session:
                 if os.path.islink(p):
                     os.remove(p)
                     os.makedirs(p)
+        # A CJK font in the prefix's fonts folder, as tools/wine-prefix does.
+        noto = "/usr/share/fonts/opentype/noto/NotoSansCJK-Regular.ttc"
+        if os.path.exists(noto):
+            shutil.copy(noto, os.path.join(self.template, "drive_c", "windows", "Fonts"))
         open(os.path.join(self.template, ".ostrel-ready"), "w").close()
 
     def publish_demo(self, name="demo", game_zip=None, fix=False):
