@@ -45,6 +45,9 @@ struct HeadlessGui
 {
     float width, height;
     std::string text;   // what the last frame logged, in drawing order
+    // What screen readers were told since the test last cleared it: each
+    // event with the name of its control.
+    std::vector<std::pair<uint32_t, std::string>> heard;
 
     explicit HeadlessGui(float w = 736, float h = 540, float dpi = 1.0f) : width(w), height(h)
     {
@@ -78,6 +81,15 @@ struct HeadlessGui
         CHECK_MESSAGE(IsUtf8(text), text);
         ImGui::Render();
         ImGui_ImplNullRender_RenderDrawData(ImGui::GetDrawData());
+        for (const AccessEvent& e : app.ui.events)
+            heard.push_back({e.event, app.ui.controls[e.child - 1].name});
+    }
+    bool Heard(uint32_t event, const char* name = nullptr) const
+    {
+        for (const auto& [e, n] : heard)
+            if (e == event && (!name || n == name))
+                return true;
+        return false;
     }
 
     bool Shows(const std::string& s) const { return text.find(s) != std::string::npos; }
