@@ -5,6 +5,7 @@
 #include "app/fonts.h"
 #include "app/theme.h"
 #include "state/installer_app.h"
+#include "wizard/layout.h"
 #include "wizard/page_style.h"
 
 #include "util/handles.h"
@@ -187,7 +188,8 @@ HWND CreateMainWindow(HINSTANCE instance)
     RegisterClassExW(&wc);
 
     const DWORD style = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
-    RECT rc = {0, 0, (LONG)(dpi * 736.0f), (LONG)(dpi * 540.5f)};
+    // The client area of the wizard's layout, scaled by the DPI (Layout).
+    RECT rc = {0, 0, (LONG)(dpi * Layout::WindowWidth), (LONG)(dpi * Layout::WindowHeight)};
     AdjustWindowRect(&rc, style, FALSE);
     const int outerW = rc.right - rc.left;
     const int outerH = rc.bottom - rc.top;

@@ -46,8 +46,10 @@ BarButtons WizardBarButtons(const InstallerApp& app, bool busy)
     switch (app.page)
     {
     case Page_Welcome:
+        // After a failed check the way on is the page's "Try again": Enter presses that.
         return BackNextCancel(noBack,
-                              {"&Next >", app.infoDone && app.info.ok && !busy, true, false, Action_GoTo, Page_Location},
+                              {"&Next >", app.infoDone && app.info.ok && !busy, !(app.infoDone && !app.info.ok), false,
+                               Action_GoTo, Page_Location},
                               cancel);
     case Page_Location:
         return BackNextCancel({"< &Back", !busy, false, false, Action_GoTo, Page_Welcome},
@@ -96,9 +98,9 @@ void InstallerApp::DrawSidePanel(PageFrame& f, float h)
     dl->AddRectFilledMultiColor(ImVec2(0, 0), ImVec2(PanelWidth * s, h - BarHeight * s), pal.panel[0], pal.panel[1],
                                 pal.panel[2], pal.panel[3]);
     // On whole pixels: the last column of the panel.
-    const float edge = std::floor(PanelWidth * s) - 0.5f;
+    const float edge = std::floor(PanelWidth * s);
     if (pal.panelEdge)
-        dl->AddLine(ImVec2(edge, 0), ImVec2(edge, h - BarHeight * s), pal.panelEdge, 1.0f);
+        dl->AddRectFilled(ImVec2(edge - 1, 0), ImVec2(edge, h - BarHeight * s), pal.panelEdge);
     // 46 units high, or smaller where the font at hand (a stand-in for
     // Segoe UI Semibold) would run past the panel's edge.
     float titleSize = 46 * s;

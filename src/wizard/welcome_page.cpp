@@ -24,7 +24,7 @@ void InstallerApp::DrawWelcomePage(PageFrame& f, float w, float h)
     else if (!info.ok)
     {
         PageText(f, status, f.pal.red, info.error, true, Role_Alert);
-        WizardButton(f, {"&Try again", true, false, false, Action_TryAgain}, ContentX * s, 248 * s);
+        WizardButton(f, {"&Try again", true, true, false, Action_TryAgain}, ContentX * s, 248 * s);
     }
     else
     {

@@ -311,10 +311,13 @@ void Install(const std::wstring& exe, const std::string& dir, const std::wstring
     const Item* back = Find(items, "< Back");
     Check(back && Has(back->state, STATE_SYSTEM_UNAVAILABLE), "Welcome: \"< Back\" is unavailable");
     Check(Find(items, "Cancel") != nullptr, "Welcome: \"Cancel\" is there");
-    bool figures = false;
-    for (const Item& it : items)
-        figures |= it.role == "static text" && it.name.rfind("Download size: ", 0) == 0;
-    Check(figures, "Welcome: the download figures are a text");
+    auto figures = [](const std::vector<Item>& it) {
+        for (const Item& i : it)
+            if (i.role == "static text" && i.name.rfind("Download size: ", 0) == 0)
+                return true;
+        return false;
+    };
+    Check(figures(WaitFor(acc, figures, 5000, "the download figures")), "Welcome: the download figures are a text");
 
     // Tab moves the focus, and the screen reader hears each move.
     g_events.clear();

@@ -70,8 +70,9 @@ TEST_CASE("the button bar on every page and state")
          {"< Back", false, false}, {"Next >", false, true}, {"Cancel", true, false}},
         {"welcome, usable", [](InstallerApp& a) { a.infoDone = true; a.info.ok = true; }, false,
          {"< Back", false, false}, {"Next >", true, true}, {"Cancel", true, false}},
+        // "Try again" on the page is the default then.
         {"welcome, check failed", [](InstallerApp& a) { a.infoDone = true; a.info.error = std::string(1, 'x'); }, false,
-         {"< Back", false, false}, {"Next >", false, true}, {"Cancel", true, false}},
+         {"< Back", false, false}, {"Next >", false, false}, {"Cancel", true, false}},
         {"welcome, usable but busy", [](InstallerApp& a) { a.infoDone = true; a.info.ok = true; a.jobBusy = true; }, true,
          {"< Back", false, false}, {"Next >", false, true}, {"Cancel", true, false}},
         {"location, valid", [](InstallerApp& a) { a.page = Page_Location; ValidLocation(a); }, false,

@@ -44,7 +44,7 @@ struct PageCase
 const PageCase kPages[] = {
     {"welcome, checking", [](InstallerApp&) {}, ""},
     {"welcome, usable, installed", [](InstallerApp& a) { Usable(a); a.existingInstall = true; a.existingInstallDir = "C:\\O"; }, "Next >"},
-    {"welcome, check failed", [](InstallerApp& a) { a.infoDone = true; a.info.error = "No."; }, ""},
+    {"welcome, check failed", [](InstallerApp& a) { a.infoDone = true; a.info.error = "No."; }, "Try again"},
     {"location", [](InstallerApp& a) { a.page = Page_Location; ValidLocation(a); }, "Install folder"},
     {"location, launcher only", [](InstallerApp& a) { a.page = Page_Location; ValidLocation(a); a.includeGame = false; }, "Install folder"},
     {"ready", [](InstallerApp& a) { a.page = Page_Ready; }, "Install"},
@@ -162,6 +162,22 @@ TEST_CASE("Enter, Esc, Space and the access keys")
         CHECK(gui.FocusName(app) == "Install folder");
         gui.Key(app, ImGuiKey_Enter);            // the folder field takes no Enter
         CHECK(app.page == Page_Ready);
+    }
+    SUBCASE("after a failed check Enter tries again")
+    {
+        HeadlessGui gui;
+        InstallerApp app;
+        app.serverUrl = "http://127.0.0.1:1";
+        app.infoDone = true;
+        app.info.error = "The server took too long to answer.";
+        gui.Run(app);
+        gui.Key(app, ImGuiKey_Enter);
+        CHECK_FALSE(app.infoDone);      // a new check runs
+        for (int i = 0; i < 200 && !app.infoDone; i++)
+        {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            gui.Run(app);
+        }
     }
     SUBCASE("Enter on another button presses that one; Esc is Cancel")
     {
