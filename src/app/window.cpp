@@ -1,8 +1,11 @@
 // The window, Direct3D 11 and the GUI context; no wizard logic lives here.
 #include "app/window.h"
 
+#include "app/accessible.h"
+#include "app/fonts.h"
 #include "app/theme.h"
 #include "state/installer_app.h"
+#include "wizard/layout.h"
 #include "wizard/page_style.h"
 
 #include "util/handles.h"
@@ -14,13 +17,14 @@
 #include <imgui_impl_dx11.h>
 #include <imgui_impl_win32.h>
 
-#include <knownfolders.h>
-#include <shlobj.h>
+#include <oleacc.h>
 #include <shobjidl.h>
 #include <wrl/client.h>
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <mutex>
 #include <string>
 
 extern IMGUI_IMPL_API LRESULT ImGui_ImplWin32_WndProcHandler(HWND hWnd, UINT msg, WPARAM wParam, LPARAM lParam);
@@ -36,6 +40,10 @@ static ComPtr<IDXGISwapChain>         g_swapChain;
 static ComPtr<ID3D11RenderTargetView> g_renderTarget;
 static ComPtr<ITaskbarList3>          g_taskbar;
 static InstallerApp*                  g_app = nullptr;
+// What screen readers were handed for the client area (created on their first
+// WM_GETOBJECT), and the tree it answers from.
+static IAccessible*                   g_accessible = nullptr;
+static std::shared_ptr<AccessibleTree> g_accessibleTree;
 
 // In reverse order of creation.
 static void ReleaseGraphics()
@@ -97,6 +105,23 @@ static bool CreateGraphics(HWND wnd)
     return true;
 }
 
+// Screen readers still holding the object get "disconnected" from now on.
+static void ReleaseAccessible()
+{
+    if (g_accessibleTree)
+    {
+        std::lock_guard<std::mutex> lock(g_accessibleTree->mutex);
+        g_accessibleTree->alive = false;
+    }
+    if (g_accessible)
+    {
+        CoDisconnectObject(g_accessible, 0);
+        g_accessible->Release();
+        g_accessible = nullptr;
+    }
+    g_accessibleTree.reset();
+}
+
 static LRESULT WINAPI WindowProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam)
 {
     if (ImGui::GetCurrentContext() && ImGui_ImplWin32_WndProcHandler(wnd, msg, wParam, lParam))
@@ -104,8 +129,32 @@ static LRESULT WINAPI WindowProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lPara
     switch (msg)
     {
     case WM_DESTROY:
+        ReleaseAccessible();
         PostQuitMessage(0);
         return 0;
+    case WM_GETOBJECT:
+        // The client area as the frames describe it; anything else (the
+        // window's frame, UI Automation) is the system's.
+        if ((LONG)lParam == (LONG)OBJID_CLIENT && g_app)
+        {
+            if (!g_accessible)
+            {
+                g_accessibleTree = g_app->ui.tree;
+                g_accessible = CreateWizardAccessible(wnd, g_accessibleTree);
+            }
+            return LresultFromObject(IID_IAccessible, wParam, g_accessible);
+        }
+        break;
+    case WM_SETTINGCHANGE:
+    case WM_SYSCOLORCHANGE:
+        // High contrast switched on or off, or other system colours: the next
+        // frame draws with them.
+        if (g_app)
+        {
+            g_app->systemColours = ReadSystemColours();
+            PostMessageW(wnd, kAccessRequestMessage, 0, 0);
+        }
+        break;
     case WM_CLOSE:
         // Closing during a job only asks it to stop; the window stays.
         if (g_app && g_app->jobBusy.load())
@@ -120,118 +169,6 @@ static LRESULT WINAPI WindowProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lPara
         break;
     }
     return DefWindowProcW(wnd, msg, wParam, lParam);
-}
-
-static bool FileExists(const std::wstring& path)
-{
-    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-// The Windows fonts folder as the system names it; "C:\Windows\Fonts" only
-// when the known-folder query fails.
-static std::wstring FontsFolder()
-{
-    PWSTR path = nullptr;
-    std::wstring folder = L"C:\\Windows\\Fonts";
-    if (SUCCEEDED(SHGetKnownFolderPath(FOLDERID_Fonts, 0, nullptr, &path)))
-        folder = path;
-    CoTaskMemFree(path);
-    return folder;
-}
-
-struct GdiObjectTraits
-{
-    using Handle = HGDIOBJ;
-    static Handle Invalid() { return nullptr; }
-    static void Close(Handle h) { DeleteObject(h); }
-};
-struct MemoryDcTraits
-{
-    using Handle = HDC;
-    static Handle Invalid() { return nullptr; }
-    static void Close(Handle h) { DeleteDC(h); }
-};
-
-// The bytes of the system's message font (the one dialogs use), regular or
-// bold, through GDI: wherever Segoe UI is missing (older systems, Wine) this
-// is still a real proportional UI font. Null when GDI cannot give them; the
-// result is allocated for the font atlas, which takes ownership.
-static void* MessageFontData(bool bold, int& size, std::string& name)
-{
-    size = 0;
-    NONCLIENTMETRICSW ncm = {};
-    ncm.cbSize = sizeof(ncm);
-    if (!SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof(ncm), &ncm, 0))
-        return nullptr;
-    LOGFONTW lf = ncm.lfMessageFont;
-    name = WideToUtf8(lf.lfFaceName) + (bold ? " Bold" : "");
-    lf.lfWeight = bold ? FW_BOLD : FW_NORMAL;
-    lf.lfItalic = FALSE;
-    UniqueHandle<GdiObjectTraits> font(CreateFontIndirectW(&lf));
-    UniqueHandle<MemoryDcTraits> dc(CreateCompatibleDC(nullptr));
-    if (!font || !dc)
-        return nullptr;
-    HGDIOBJ previous = SelectObject(dc.get(), font.get());
-    void* data = nullptr;
-    const DWORD length = GetFontData(dc.get(), 0, 0, nullptr, 0);
-    if (length != GDI_ERROR && length > 0 && length < (64u << 20))
-    {
-        data = IM_ALLOC(length);
-        if (GetFontData(dc.get(), 0, 0, data, length) == length)
-            size = (int)length;
-        else
-        {
-            IM_FREE(data);
-            data = nullptr;
-        }
-    }
-    SelectObject(dc.get(), previous);
-    return data;
-}
-
-// Segoe UI from the fonts folder; else the system's message font, regular and
-// bold; else the library's built-in font. The semibold and light fonts stay
-// null where nothing fits: their callers use the current font instead.
-static void LoadFonts(ImGuiIO& io)
-{
-    const std::wstring folder = FontsFolder();
-    const std::wstring segoe = folder + L"\\segoeui.ttf";
-    const std::wstring semibold = folder + L"\\seguisb.ttf";
-    const std::wstring light = folder + L"\\segoeuil.ttf";
-    g_semiboldFont = nullptr;
-    g_lightFont = nullptr;
-
-    ImFont* main = nullptr;
-    if (FileExists(segoe))
-        main = io.Fonts->AddFontFromFileTTF(WideToUtf8(segoe).c_str(), 15.0f);
-    if (main)
-    {
-        if (FileExists(semibold))
-            g_semiboldFont = io.Fonts->AddFontFromFileTTF(WideToUtf8(semibold).c_str(), 15.0f);
-        if (FileExists(light))
-            g_lightFont = io.Fonts->AddFontFromFileTTF(WideToUtf8(light).c_str(), 15.0f);
-    }
-    else
-    {
-        int size = 0;
-        std::string name;
-        ImFontConfig cfg;
-        if (void* data = MessageFontData(false, size, name))
-        {
-            snprintf(cfg.Name, sizeof(cfg.Name), "%s", name.c_str());
-            main = io.Fonts->AddFontFromMemoryTTF(data, size, 15.0f, &cfg);
-        }
-        if (main)
-        {
-            if (void* bold = MessageFontData(true, size, name))
-            {
-                snprintf(cfg.Name, sizeof(cfg.Name), "%s", name.c_str());
-                g_semiboldFont = io.Fonts->AddFontFromMemoryTTF(bold, size, 15.0f, &cfg);
-            }
-        }
-    }
-    if (!main)
-        io.Fonts->AddFontDefault();
 }
 
 HWND CreateMainWindow(HINSTANCE instance)
@@ -251,7 +188,8 @@ HWND CreateMainWindow(HINSTANCE instance)
     RegisterClassExW(&wc);
 
     const DWORD style = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
-    RECT rc = {0, 0, (LONG)(dpi * 736.0f), (LONG)(dpi * 540.5f)};
+    // The client area of the wizard's layout, scaled by the DPI (Layout).
+    RECT rc = {0, 0, (LONG)(dpi * Layout::WindowWidth), (LONG)(dpi * Layout::WindowHeight)};
     AdjustWindowRect(&rc, style, FALSE);
     const int outerW = rc.right - rc.left;
     const int outerH = rc.bottom - rc.top;
@@ -279,7 +217,8 @@ HWND CreateMainWindow(HINSTANCE instance)
     IMGUI_CHECKVERSION();
     ImGui::CreateContext();
     ImGuiIO& io = ImGui::GetIO();
-    io.ConfigFlags |= ImGuiConfigFlags_NavEnableKeyboard;
+    // No keyboard navigation of the library's own: the wizard takes the keys
+    // as Windows wizards do (wizard/keyboard.cpp).
     io.IniFilename = nullptr;
 
     ApplyTheme(dpi);
@@ -295,16 +234,23 @@ HWND CreateMainWindow(HINSTANCE instance)
 void SetWindowApp(InstallerApp* app)
 {
     g_app = app;
+    if (app)
+        app->systemColours = ReadSystemColours();
 }
 
 // The GUI frame up to its draw data; cheap next to rendering it under Wine.
 static void BuildFrame(InstallerApp& app)
 {
+    // Glyphs the last frame lacked, from the system's fonts: before the frame,
+    // while no font is in use.
+    MergeFallbackFonts(app.ui);
     ImGui_ImplDX11_NewFrame();
     ImGui_ImplWin32_NewFrame();
     ImGui::NewFrame();
     app.Frame();
     ImGui::Render();
+    SendAccessEvents(g_window, app.ui.events);
+    app.ui.events.clear();
 }
 
 static void RenderFrame()
@@ -419,8 +365,9 @@ void RunFrameLoop(InstallerApp& app)
             TranslateMessage(&msg);
             DispatchMessageW(&msg);
             // The system's own timers (Wine blinks an input caret with one
-            // about twice a second) change nothing on the page.
-            if (msg.message != WM_TIMER && msg.message != kSystemTimer)
+            // about twice a second) change nothing on the page, nor do the
+            // messages of COM's own window (a screen reader's questions).
+            if (msg.hwnd == g_window && msg.message != WM_TIMER && msg.message != kSystemTimer)
                 any = true;
             if (msg.message == WM_QUIT)
                 quit = true;
@@ -507,6 +454,7 @@ bool ReadBackBuffer(std::vector<unsigned char>& rgba, int& width, int& height)
 
 void DestroyMainWindow(HINSTANCE instance)
 {
+    ReleaseAccessible();
     ImGui_ImplDX11_Shutdown();
     ImGui_ImplWin32_Shutdown();
     ImGui::DestroyContext();

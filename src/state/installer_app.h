@@ -4,6 +4,7 @@
 #include "net/net_job.h"
 #include "state/install_document.h"
 #include "util/free_space.h"
+#include "wizard/controls.h"
 
 #include <windows.h>
 
@@ -34,6 +35,8 @@ enum
     Exit_GraphicsFailed = 1,
     Exit_AutoFailed = 2,    // an unattended install or removal did not succeed
 };
+
+struct PageFrame;
 
 class InstallerApp
 {
@@ -103,6 +106,11 @@ public:
     std::vector<std::string> signingKeys;
     // What the process returns; set when an unattended run ends (Exit_*).
     int         exitCode = Exit_Ok;
+    // The page's controls as the last frame drew them, the focus, and what
+    // screen readers were told (wizard/controls.h).
+    WizardUi    ui;
+    // The system's colours; high contrast switches the palette.
+    SystemColours systemColours;
 
     // state/init.cpp
     void Init(HWND wnd, const std::string& server, const std::string& data, const std::string& dir);
@@ -115,16 +123,22 @@ public:
     // alone while nothing can be seen (minimised, occluded).
     void Advance();
     void Frame();
-    void DrawSidePanel(float h);
+    void DrawSidePanel(PageFrame& f, float h);
+    void DrawButtonBar(PageFrame& f, float w, float h);
+    // What a button, a box or the keyboard asked for (Control::action).
+    void Perform(const Control& c);
+    // wizard/keyboard.cpp: Tab, Enter, Esc, Space and access keys, and what
+    // a screen reader asked for, against the frame's controls.
+    void HandleKeys();
     // wizard/*_page.cpp
-    void DrawWelcomePage(float w, float h);
-    void DrawLocationPage(float w);
-    void DrawReadyPage(float w);
-    void DrawProgressPage(float w);
-    void DrawFinishPage(float w, float h);
-    void DrawUninstallPage(float w);
-    void DrawRemovingPage(float w);
-    void DrawRemovedPage(float w, float h);
+    void DrawWelcomePage(PageFrame& f, float w, float h);
+    void DrawLocationPage(PageFrame& f, float w);
+    void DrawReadyPage(PageFrame& f);
+    void DrawProgressPage(PageFrame& f);
+    void DrawFinishPage(PageFrame& f, float h);
+    void DrawUninstallPage(PageFrame& f);
+    void DrawRemovingPage(PageFrame& f);
+    void DrawRemovedPage(PageFrame& f, float h);
     void FinishSetup();
     // install/job.cpp
     void StartInstall();

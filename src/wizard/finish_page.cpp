@@ -9,10 +9,9 @@
 #include <filesystem>
 #include <mutex>
 
-void InstallerApp::DrawFinishPage(float w, float h)
+void InstallerApp::DrawFinishPage(PageFrame& f, float h)
 {
-    const float s = scale;
-    const float wrap = w - 30 * s;
+    using namespace Layout;
     std::string gameDir, notes;
     {
         std::lock_guard<std::mutex> lock(jobMutex);
@@ -20,38 +19,23 @@ void InstallerApp::DrawFinishPage(float w, float h)
         notes = jobNotes;
     }
 
-    PagePos(208, 34, s);
-    PageTitle("Completing the Ostrel Setup Wizard", 22, true, s, wrap);
-
-    PagePos(208, 112, s);
-    ImGui::PushTextWrapPos(wrap);
-    PageText(Col_Black, "%s", gameDir.empty()
+    PageTitle(f, "Completing the Ostrel Setup Wizard", 22, true);
+    PageText(f, f.At(ContentX, 112), f.pal.text, gameDir.empty()
         ? "The Ostrel launcher is installed. Open it and pick your Playden July 2024 folder in Settings "
           "(or press Find it for me), then sign in and press PLAY."
         : "Ostrel has been installed and the game is linked to the launcher. Open the launcher, sign in and press PLAY.");
-    ImGui::PopTextWrapPos();
-
-    PagePos(208, 174, s);
-    PageText(Col_Grey, "%s", gameDir.empty() ? "" : "Game folder:");
-    PagePos(222, 196, s);
-    ImGui::PushTextWrapPos(wrap);
-    PageText(Col_Black, "%s", gameDir.c_str());
-    ImGui::PopTextWrapPos();
-
-    PushCheckboxStyle();
-    PageCheckbox("Open the Ostrel launcher now", 208, 254, s, &openLauncherAtFinish, wrap);
-    PopCheckboxStyle();
-
-    if (!notes.empty())
+    if (!gameDir.empty())
     {
-        PagePos(208, 292, s);
-        ImGui::PushTextWrapPos(wrap);
-        PageText(Col_Black, "%s", notes.c_str());
-        ImGui::PopTextWrapPos();
+        PageText(f, f.At(ContentX, 174), f.pal.grey, "Game folder:", false);
+        PageText(f, f.At(IndentX, 196), f.pal.text, gameDir);
     }
 
-    ImGui::SetCursorScreenPos(ImVec2(208 * s, h - 104 * s));
-    PageText(Col_Black, "Click Finish to close Setup.");
+    PageCheckbox(f, "&Open the Ostrel launcher now", f.At(ContentX, 254), &openLauncherAtFinish);
+
+    if (!notes.empty())
+        PageText(f, f.At(ContentX, 292), f.pal.text, notes);
+
+    PageText(f, ImVec2(ContentX * scale, h - HintAbove * scale), f.pal.text, "Click Finish to close Setup.", false);
 }
 
 void InstallerApp::FinishSetup()

@@ -1,5 +1,4 @@
 // The wizard frame: automatic transitions, side panel, page body and button bar.
-#include "wizard/page_style.h"
 #include "wizard/wizard.h"
 
 #include "install/job.h"
@@ -9,85 +8,111 @@
 
 #include <imgui.h>
 
+#include <cmath>
 #include <mutex>
+
+void BarButtons::Add(const ButtonSpec& spec, float gapAfter)
+{
+    if (count < (int)(sizeof(buttons) / sizeof(buttons[0])))
+        buttons[count++] = {spec, gapAfter};
+}
+
+const ButtonSpec* BarButtons::Find(const char* name) const
+{
+    for (int i = 0; i < count; i++)
+        if (StripMnemonic(buttons[i].spec.label) == name)
+            return &buttons[i].spec;
+    return nullptr;
+}
+
+// The three buttons of every page but the last: "< Back", the page's way on
+// (its default button) and "Cancel" (Esc).
+static BarButtons BackNextCancel(const ButtonSpec& back, const ButtonSpec& next, const ButtonSpec& cancel)
+{
+    BarButtons b;
+    b.Add(back, Layout::BackGap);
+    b.Add(next);
+    b.Add(cancel);
+    return b;
+}
 
 BarButtons WizardBarButtons(const InstallerApp& app, bool busy)
 {
     const bool failed = app.jobFinished.load() && !app.jobSucceeded.load();
+    // On the install pages Cancel quits, or asks a running job to stop.
+    const ButtonSpec cancel = {"Cancel", true, false, true, busy ? Action_CancelJob : Action_Quit};
+    const ButtonSpec noBack = {"< &Back", false};
     BarButtons b;
     switch (app.page)
     {
     case Page_Welcome:
-        b.left = {"< Back", false, false};
-        b.middle = {"Next >", app.infoDone && app.info.ok && !busy, true};
-        b.right = {"Cancel", true, false};
-        break;
+        // After a failed check the way on is the page's "Try again": Enter presses that.
+        return BackNextCancel(noBack,
+                              {"&Next >", app.infoDone && app.info.ok && !busy, !(app.infoDone && !app.info.ok), false,
+                               Action_GoTo, Page_Location},
+                              cancel);
     case Page_Location:
-        b.left = {"< Back", !busy, false};
-        b.middle = {"Next >", app.locationValid && !busy, true};
-        b.right = {"Cancel", true, false};
-        break;
+        return BackNextCancel({"< &Back", !busy, false, false, Action_GoTo, Page_Welcome},
+                              {"&Next >", app.locationValid && !busy, true, false, Action_GoTo, Page_Ready}, cancel);
     case Page_Ready:
-        b.left = {"< Back", !busy, false};
-        b.middle = {"Install", !busy, true};
-        b.right = {"Cancel", true, false};
-        break;
+        return BackNextCancel({"< &Back", !busy, false, false, Action_GoTo, Page_Location},
+                              {"&Install", !busy, true, false, Action_StartInstall}, cancel);
     case Page_Progress:
         if (failed)
-        {
-            b.left = {"< Back", !busy, false};
-            b.middle = {"Retry", !busy, true};
-            b.right = {"Cancel", true, false};
-        }
-        else
-        {
-            b.left = {"< Back", false, false};
-            b.middle = {"Next >", false, true};
-            // One click is enough: the button rests while the cancel is under way.
-            b.right = {"Cancel", busy && !app.cancelRequested.load(), false};
-        }
-        break;
+            return BackNextCancel({"< &Back", !busy, false, false, Action_GoTo, Page_Location},
+                                  {"&Retry", !busy, true, false, Action_StartInstall}, cancel);
+        // One click is enough: the button rests while the cancel is under way.
+        return BackNextCancel(noBack, {"&Next >", false, true},
+                              {"Cancel", busy && !app.cancelRequested.load(), false, true, Action_CancelJob});
     case Page_Uninstall:
-        b.left = {"< Back", !busy && !app.uninstallMode, false};
-        b.middle = {"Uninstall", !busy && app.existingInstall, true};
-        b.right = {"Cancel", !busy, false};
-        break;
+        return BackNextCancel({"< &Back", !busy && !app.uninstallMode, false, false, Action_GoTo, Page_Welcome},
+                              {"&Uninstall", !busy && app.existingInstall, true, false, Action_StartUninstall},
+                              {"Cancel", !busy, false, true, Action_Quit});
     case Page_Removing:
-        b.left = {"< Back", false, false};
-        if (failed)
-            b.middle = {"Retry", !busy, true};
-        else
-            b.middle = {"Uninstall", !busy && app.existingInstall, true};
-        b.right = {"Cancel", !busy, false};
-        break;
-    default:    // both Finished pages
-        b.right = {"Finish", true, true};
-        break;
+        return BackNextCancel(noBack,
+                              failed ? ButtonSpec{"&Retry", !busy, true, false, Action_StartUninstall}
+                                     : ButtonSpec{"&Uninstall", !busy && app.existingInstall, true, false,
+                                                  Action_StartUninstall},
+                              {"Cancel", !busy, false, true, Action_Quit});
+    case Page_Finish:
+        b.Add({"&Finish", true, true, false, Action_Finish});
+        return b;
+    default:    // the removal's Finished page
+        b.Add({"&Finish", true, true, false, Action_Quit});
+        return b;
     }
-    return b;
 }
 
-void InstallerApp::DrawSidePanel(float h)
+void InstallerApp::DrawSidePanel(PageFrame& f, float h)
 {
+    using namespace Layout;
     const float s = scale;
     ImDrawList* dl = ImGui::GetWindowDrawList();
     ImFont* current = ImGui::GetFont();
     ImFont* semibold = g_semiboldFont ? g_semiboldFont : current;
     ImFont* light = g_lightFont ? g_lightFont : current;
+    const Palette& pal = f.pal;
+    const ImU32 white = pal.panelText;
+    auto alpha = [](ImU32 col, int a) { return (col & 0x00ffffffu) | ((ImU32)a << 24); };
 
-    dl->AddRectFilledMultiColor(ImVec2(0, 0), ImVec2(178 * s, h - 58 * s),
-                                IM_COL32(238, 0, 238, 255), IM_COL32(20, 0, 250, 255),
-                                IM_COL32(120, 0, 190, 255), IM_COL32(8, 0, 170, 255));
+    dl->AddRectFilledMultiColor(ImVec2(0, 0), ImVec2(PanelWidth * s, h - BarHeight * s), pal.panel[0], pal.panel[1],
+                                pal.panel[2], pal.panel[3]);
+    // On whole pixels: the last column of the panel.
+    const float edge = std::floor(PanelWidth * s);
+    if (pal.panelEdge)
+        dl->AddRectFilled(ImVec2(edge - 1, 0), ImVec2(edge, h - BarHeight * s), pal.panelEdge);
     // 46 units high, or smaller where the font at hand (a stand-in for
     // Segoe UI Semibold) would run past the panel's edge.
     float titleSize = 46 * s;
     const float titleWidth = semibold->CalcTextSizeA(titleSize, FLT_MAX, 0.0f, "OSTREL").x;
-    const float room = (178 - 24 - 10) * s;
+    const float room = (PanelWidth - 24 - 10) * s;
     if (titleWidth > room)
         titleSize *= room / titleWidth;
-    dl->AddText(semibold, titleSize, ImVec2(24 * s, 30 * s), IM_COL32(255, 255, 255, 255), "OSTREL");
-    dl->AddText(light, 18 * s, ImVec2(28 * s, 88 * s), IM_COL32(255, 255, 255, 230), "Setup");
-    dl->AddLine(ImVec2(28 * s, 118 * s), ImVec2((178 - 28) * s, 118 * s), IM_COL32(255, 255, 255, 110), 1.0f);
+    dl->AddText(semibold, titleSize, ImVec2(24 * s, 30 * s), white, "OSTREL");
+    // Dimmed texts keep their full colour in high contrast.
+    const bool hc = pal.highContrast;
+    dl->AddText(light, 18 * s, ImVec2(28 * s, 88 * s), hc ? white : alpha(white, 230), "Setup");
+    dl->AddLine(ImVec2(28 * s, 118 * s), ImVec2((PanelWidth - 28) * s, 118 * s), hc ? white : alpha(white, 110), 1.0f);
 
     static const char* const installSteps[] = {"Welcome", "Install location", "Ready to install", "Installing", "Finished"};
     static const char* const uninstallSteps[] = {"Uninstall", "Removing", "Finished"};
@@ -100,14 +125,68 @@ void InstallerApp::DrawSidePanel(float h)
         const float y = 136.0f + 26.0f * i;
         if (i == current_step)
         {
-            dl->AddRectFilled(ImVec2(18 * s, (y - 3) * s), ImVec2(22 * s, (y + 17) * s), IM_COL32(255, 255, 255, 255));
-            dl->AddText(semibold, 15 * s, ImVec2(32 * s, y * s), IM_COL32(255, 255, 255, 255), steps[i]);
+            dl->AddRectFilled(ImVec2(18 * s, (y - 3) * s), ImVec2(22 * s, (y + 17) * s), white);
+            dl->AddText(semibold, 15 * s, ImVec2(32 * s, y * s), white, steps[i]);
         }
         else
         {
-            const ImU32 col = i < current_step ? IM_COL32(255, 255, 255, 205) : IM_COL32(255, 255, 255, 120);
+            const ImU32 col = hc ? white : i < current_step ? alpha(white, 205) : alpha(white, 120);
             dl->AddText(current, 15 * s, ImVec2(32 * s, y * s), col, steps[i]);
         }
+    }
+}
+
+void InstallerApp::DrawButtonBar(PageFrame& f, float w, float h)
+{
+    using namespace Layout;
+    ImDrawList* dl = ImGui::GetWindowDrawList();
+    const float barTop = h - BarHeight * scale;
+    dl->AddRectFilled(ImVec2(0, barTop), ImVec2(w, h), f.pal.buttonBar);
+    dl->AddLine(ImVec2(0, barTop), ImVec2(w, barTop), f.pal.barEdge, 1.0f);
+    dl->AddLine(ImVec2(0, barTop + 1), ImVec2(w, barTop + 1), f.pal.barEdgeLight, 1.0f);
+
+    const BarButtons bar = WizardBarButtons(*this, jobBusy.load());
+    // Laid out from the right edge: a wider label pushes the buttons on its
+    // left further left instead of overlapping them.
+    float x[4];
+    float right = w - BarRightInset * scale;
+    for (int i = bar.count - 1; i >= 0; i--)
+    {
+        if (i < bar.count - 1)
+            right -= bar.buttons[i].gapAfter * scale;
+        x[i] = right - WizardButtonWidth(bar.buttons[i].spec.label, scale);
+        right = x[i];
+    }
+    const float y = barTop + ButtonTop * scale;
+    for (int i = 0; i < bar.count; i++)
+        WizardButton(f, bar.buttons[i].spec, x[i], y);
+}
+
+void InstallerApp::Perform(const Control& c)
+{
+    if (c.disabled)
+        return;
+    switch (c.action)
+    {
+    case Action_None: break;
+    case Action_GoTo: page = c.target; break;
+    case Action_StartInstall: StartInstall(); break;
+    case Action_StartUninstall: StartUninstall(); break;
+    case Action_CancelJob: cancelRequested.store(true); break;
+    case Action_Quit: quitRequested = true; break;
+    case Action_Finish: FinishSetup(); break;
+    case Action_TryAgain: FetchInfo(); break;
+    case Action_Browse:
+    {
+        std::string chosen = PickFolder(window, installDir);
+        if (!chosen.empty())
+            installDir = chosen;
+        break;
+    }
+    case Action_Toggle:
+        if (c.flag)
+            *c.flag = !*c.flag;
+        break;
     }
 }
 
@@ -172,83 +251,58 @@ void InstallerApp::Frame()
     ImGuiStyle& style = ImGui::GetStyle();
     const float w = io.DisplaySize.x;
     const float h = io.DisplaySize.y;
-    scale = w / 640.0f;
+    scale = w / Layout::DesignWidth;
     style.FontScaleMain = scale / (style.FontScaleDpi > 0.5f ? style.FontScaleDpi : 0.5f);
+
+    // A page starts with the focus of its own.
+    if (ui.focusPage != page)
+    {
+        ui.focusPage = page;
+        ui.focusId.clear();
+        ui.focusChosen = false;
+        ui.focusIsButton = false;
+    }
+    ui.controls.clear();
+    PageFrame f{ui, scale, WrapX(w, scale), PaletteFor(systemColours)};
 
     ImGui::SetNextWindowPos(ImVec2(0, 0), ImGuiCond_Always);
     ImGui::SetNextWindowSize(io.DisplaySize, ImGuiCond_Always);
     ImGui::PushStyleVar(ImGuiStyleVar_WindowPadding, ImVec2(0, 0));
-    ImGui::PushStyleColor(ImGuiCol_WindowBg, IM_COL32(255, 255, 255, 255));
+    ImGui::PushStyleColor(ImGuiCol_WindowBg, f.pal.page);
+    // The wizard's own keyboard handling (keyboard.cpp) moves the focus: the
+    // library's navigation stays out of it.
     const ImGuiWindowFlags flags = ImGuiWindowFlags_NoTitleBar | ImGuiWindowFlags_NoResize | ImGuiWindowFlags_NoMove |
         ImGuiWindowFlags_NoScrollbar | ImGuiWindowFlags_NoCollapse | ImGuiWindowFlags_NoSavedSettings |
-        ImGuiWindowFlags_NoBringToFrontOnFocus;
+        ImGuiWindowFlags_NoBringToFrontOnFocus | ImGuiWindowFlags_NoNavInputs;
     ImGui::Begin("##installer", nullptr, flags);
 
-    DrawSidePanel(h);
+    DrawSidePanel(f, h);
     switch (page)
     {
-    case Page_Welcome: DrawWelcomePage(w, h); break;
-    case Page_Location: DrawLocationPage(w); break;
-    case Page_Ready: DrawReadyPage(w); break;
-    case Page_Progress: DrawProgressPage(w); break;
-    case Page_Finish: DrawFinishPage(w, h); break;
-    case Page_Uninstall: DrawUninstallPage(w); break;
-    case Page_Removing: DrawRemovingPage(w); break;
-    case Page_Removed: DrawRemovedPage(w, h); break;
+    case Page_Welcome: DrawWelcomePage(f, w, h); break;
+    case Page_Location: DrawLocationPage(f, w); break;
+    case Page_Ready: DrawReadyPage(f); break;
+    case Page_Progress: DrawProgressPage(f); break;
+    case Page_Finish: DrawFinishPage(f, h); break;
+    case Page_Uninstall: DrawUninstallPage(f); break;
+    case Page_Removing: DrawRemovingPage(f); break;
+    case Page_Removed: DrawRemovedPage(f, h); break;
     default: break;
     }
-
-    ImDrawList* dl = ImGui::GetWindowDrawList();
-    const float barTop = h - 58 * scale;
-    dl->AddRectFilled(ImVec2(0, barTop), ImVec2(w, h), IM_COL32(240, 240, 240, 255));
-    dl->AddLine(ImVec2(0, barTop), ImVec2(w, barTop), IM_COL32(160, 160, 160, 255), 1.0f);
-    dl->AddLine(ImVec2(0, barTop + 1), ImVec2(w, barTop + 1), IM_COL32(255, 255, 255, 255), 1.0f);
-
-    const bool busy = jobBusy.load();
-    const BarButtons bar = WizardBarButtons(*this, busy);
-    const float y = barTop + 15 * scale;
-    const int shownPage = page;     // a click below may change the page
-    // Laid out from the right edge: 88-unit slots, 8 units between the middle
-    // and the rightmost, 18 before the middle; a wider label pushes its
-    // neighbours left instead of overlapping them.
-    const float rightW = bar.right.label ? WizardButtonWidth(bar.right.label, scale) : 88 * scale;
-    const float middleW = bar.middle.label ? WizardButtonWidth(bar.middle.label, scale) : 88 * scale;
-    const float leftW = bar.left.label ? WizardButtonWidth(bar.left.label, scale) : 88 * scale;
-    const float rightX = w - 14 * scale - rightW;
-    const float middleX = rightX - 8 * scale - middleW;
-    const float leftX = middleX - 18 * scale - leftW;
-    if (bar.left.label && WizardButton(bar.left.label, leftX, y, scale, bar.left.enabled, bar.left.isDefault))
-        page = shownPage == Page_Location ? Page_Welcome : shownPage == Page_Uninstall ? Page_Welcome : Page_Location;
-    if (bar.middle.label && WizardButton(bar.middle.label, middleX, y, scale, bar.middle.enabled, bar.middle.isDefault))
-    {
-        if (shownPage == Page_Welcome)
-            page = Page_Location;
-        else if (shownPage == Page_Location)
-            page = Page_Ready;
-        else if (shownPage == Page_Ready || shownPage == Page_Progress)
-            StartInstall();
-        else if (shownPage == Page_Uninstall || shownPage == Page_Removing)
-            StartUninstall();
-    }
-    if (bar.right.label && WizardButton(bar.right.label, rightX, y, scale, bar.right.enabled, bar.right.isDefault))
-    {
-        if (shownPage == Page_Finish)
-            FinishSetup();
-        else if (shownPage >= Page_Uninstall)
-            quitRequested = true;
-        else if (busy)
-            cancelRequested.store(true);
-        else
-            quitRequested = true;
-    }
+    DrawButtonBar(f, w, h);
 
     ImGui::End();
     ImGui::PopStyleColor();
     ImGui::PopStyleVar();
+
+    HandleKeys();
 }
 
 int WizardFrameWait(InstallerApp& app)
 {
+    // Glyphs to merge from the system's fonts: the next frame shows them.
+    if (!app.ui.missingGlyphs.empty())
+        return 0;
     // The moving block of the digest check is the only animation; 20 frames
     // a second move it well enough at a fraction of the display's rate (under
     // Wine each frame costs the interface thread about 10 ms).
@@ -258,6 +312,9 @@ int WizardFrameWait(InstallerApp& app)
     // Figures that move on their own: a job, a server check, a free-space query.
     if (app.jobBusy.load() || app.infoJob)
         return 100;
+    // A change a screen reader is still to hear (at most once a second).
+    if (app.ui.announcePending)
+        return 250;
     if (app.page == Page_Location)
     {
         std::lock_guard<std::mutex> lock(app.freeSpace->mutex);

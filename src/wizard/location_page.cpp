@@ -1,4 +1,3 @@
-#include "wizard/page_style.h"
 #include "wizard/wizard.h"
 
 #include "state/installer_app.h"
@@ -26,50 +25,32 @@ std::string SpaceLine(uint64_t needed, uint64_t freeBytes, bool checking)
     return "Space required: about " + FormatSize(needed) + ".   Space available: " + available + ".";
 }
 
-void InstallerApp::DrawLocationPage(float w)
+void InstallerApp::DrawLocationPage(PageFrame& f, float w)
 {
+    (void)w;
+    using namespace Layout;
     const float s = scale;
-    const float wrap = w - 30 * s;
 
-    PagePos(208, 34, s);
-    PageTitle("Choose the install location", 20, false, s, wrap);
+    PageTitle(f, "Choose the install location", 20, false);
+    PageText(f, f.At(ContentX, 74), f.pal.text,
+             "Ostrel and its game files will be installed in this folder. To use another folder, click Browse.");
 
-    PagePos(208, 74, s);
-    ImGui::PushTextWrapPos(wrap);
-    PageText(Col_Black, "Ostrel and its game files will be installed in this folder. To use another folder, click Browse.");
-    ImGui::PopTextWrapPos();
-
-    PagePos(208, 134, s);
-    ImGui::PushStyleColor(ImGuiCol_FrameBg, Col_White);
-    ImGui::PushStyleColor(ImGuiCol_Text, Col_Black);
-    ImGui::PushStyleColor(ImGuiCol_Border, Col_FieldBorder);
-    ImGui::PushStyleVar(ImGuiStyleVar_FrameBorderSize, 1.0f);
-    ImGui::PushStyleVar(ImGuiStyleVar_FrameRounding, 0.0f);
     // The field ends 10 units before the button, however wide its label.
-    const float browseW = WizardButtonWidth("Browse...", s);
-    ImGui::SetNextItemWidth(wrap - browseW - 10 * s - 208 * s);
-    ImGui::InputText("##dir", &installDir);
-    ImGui::PopStyleVar(2);
-    ImGui::PopStyleColor(3);
-
+    const float browseW = WizardButtonWidth("B&rowse...", s);
+    PageTextField(f, "##dir", "Install folder", f.At(ContentX, 134), f.wrapX - browseW - 10 * s - ContentX * s,
+                  &installDir);
     // Its right edge is the wrap column.
-    if (WizardButton("Browse...", wrap - browseW, 132 * s, s, true, false))
-    {
-        std::string chosen = PickFolder(window, installDir);
-        if (!chosen.empty())
-            installDir = chosen;
-    }
+    WizardButton(f, {"B&rowse...", true, false, false, Action_Browse}, f.wrapX - browseW, 132 * s);
 
     // A folder that is not a full path would be resolved against wherever the
     // setup happens to run: it is refused, with a word on how to write one.
     // (Under 3 bytes Next stays off without a word, as for an empty field.)
     const bool fullPath = IsFullPath(installDir);
     bool enough = false;
-    PagePos(208, 174, s);
-    ImGui::PushTextWrapPos(wrap);   // long figures would run off the window
+    const ImVec2 figures = f.At(ContentX, 174);     // wrapped: long figures would run off the window
     if (!fullPath && installDir.size() >= 3)
     {
-        PageText(Col_Red, "%s", "Type a full folder path, such as C:\\Games\\Ostrel.");
+        PageText(f, figures, f.pal.red, "Type a full folder path, such as C:\\Games\\Ostrel.");
     }
     else
     {
@@ -79,25 +60,18 @@ void InstallerApp::DrawLocationPage(float w)
         // the install checks the space again before it writes anything.
         const FreeSpaceAnswer space = FreeSpaceFor(freeSpace, installDir);
         enough = SpaceEnough(space.bytes, needed);
-        PageText(enough ? Col_Grey : Col_Red, "%s", SpaceLine(needed, space.bytes, !space.known).c_str());
+        PageStatus(f, figures, enough ? f.pal.grey : f.pal.red, SpaceLine(needed, space.bytes, !space.known));
     }
-    ImGui::PopTextWrapPos();
 
-    PushCheckboxStyle();
-    PageCheckbox("Create a desktop shortcut", 208, 220, s, &desktopShortcut, wrap);
-    PageCheckbox("Create a Start menu shortcut", 208, 250, s, &startMenuShortcut, wrap);
+    PageCheckbox(f, "Create a &desktop shortcut", f.At(ContentX, 220), &desktopShortcut);
+    PageCheckbox(f, "Create a &Start menu shortcut", f.At(ContentX, 250), &startMenuShortcut);
     char label[96];
-    snprintf(label, sizeof(label), "Download and install the game (Ostrel.zip, %s)", FormatSize(info.gameSize).c_str());
-    PageCheckbox(label, 208, 292, s, &includeGame, wrap);
+    snprintf(label, sizeof(label), "Download and install the &game (Ostrel.zip, %s)", FormatSize(info.gameSize).c_str());
+    PageCheckbox(f, label, f.At(ContentX, 292), &includeGame);
+    // Under the label, also when the label took two lines.
     if (!includeGame)
-    {
-        // Under the label, also when the label took two lines.
-        ImGui::SetCursorScreenPos(ImVec2(232 * s, std::max(316 * s, ImGui::GetCursorScreenPos().y)));
-        ImGui::PushTextWrapPos(wrap);
-        PageText(Col_Grey, "Only the launcher is installed. Link a copy of the game later in the launcher's Settings.");
-        ImGui::PopTextWrapPos();
-    }
-    PopCheckboxStyle();
+        PageText(f, ImVec2(IndentX * s + 10 * s, std::max(316 * s, ImGui::GetCursorScreenPos().y)), f.pal.grey,
+                 "Only the launcher is installed. Link a copy of the game later in the launcher's Settings.");
 
     locationValid = installDir.size() >= 3 && fullPath && enough;
 }

@@ -1,47 +1,91 @@
-// Drawing conventions shared by every wizard page: palette, titles, texts,
-// the page button and the check box. Lengths are layout units times `scale`.
+// Drawing conventions shared by every wizard page: titles, texts, buttons,
+// check boxes, fields, step lists and bars. Each helper draws its control and
+// describes it in ui.controls, so what is drawn is what the keyboard and the
+// screen reader know. Positions are in pixels (At() turns layout units into
+// pixels); ui carries the frame's scale, wrap column and palette.
 #pragma once
+#include "wizard/controls.h"
+#include "wizard/layout.h"
+#include "wizard/palette.h"
+
 #include <imgui.h>
+
+#include <string>
 
 // Loaded at start-up by the window; null when the font file was missing, and
 // always null in headless frames. Callers fall back to the current font.
 extern ImFont* g_semiboldFont;
 extern ImFont* g_lightFont;
 
-// Palette (red in the lowest byte).
-constexpr ImU32 Col_Black = IM_COL32(0, 0, 0, 255);
-constexpr ImU32 Col_Grey = IM_COL32(96, 96, 96, 255);
-constexpr ImU32 Col_Red = IM_COL32(190, 30, 30, 255);
-constexpr ImU32 Col_White = IM_COL32(255, 255, 255, 255);
-constexpr ImU32 Col_FieldBorder = IM_COL32(122, 122, 122, 255);
-constexpr ImU32 Col_ButtonFace = IM_COL32(225, 225, 225, 255);
-constexpr ImU32 Col_ButtonHovered = IM_COL32(229, 241, 251, 255);
-constexpr ImU32 Col_ButtonPressed = IM_COL32(204, 228, 247, 255);
-constexpr ImU32 Col_ButtonBorder = IM_COL32(173, 173, 173, 255);
-constexpr ImU32 Col_ButtonDisabled = IM_COL32(240, 240, 240, 255);
-constexpr ImU32 Col_TextDisabled = IM_COL32(140, 140, 140, 255);
-constexpr ImU32 Col_DefaultBorder = IM_COL32(0, 120, 215, 255);
-constexpr ImU32 Col_StepDone = IM_COL32(20, 130, 40, 255);
-constexpr ImU32 Col_BarBackground = IM_COL32(230, 230, 230, 255);
-constexpr ImU32 Col_BarFill = IM_COL32(6, 176, 37, 255);
-constexpr ImU32 Col_BarBorder = IM_COL32(188, 188, 188, 255);
+// What the page helpers need for one frame.
+struct PageFrame
+{
+    WizardUi& ui;
+    float     scale = 1.0f;
+    float     wrapX = 0.0f;     // pixels: where wrapped text ends
+    Palette   pal;
 
-// Cursor at (x, y) layout units.
-void PagePos(float x, float y, float scale);
-// Semibold title at size × scale, optionally wrapped at wrapX (pixels).
-void PageTitle(const char* text, float size, bool wrapped, float scale, float wrapX);
-// Coloured text; data always goes through "%s", never as the format.
-void PageText(ImU32 col, const char* fmt, ...) IM_FMTARGS(2);
-// The one push button of the wizard (bar and pages): at (x, y) pixels, 28
-// units high and 88 units wide, or wider when the label needs it. Disabled
-// buttons are faded; an enabled default button has the blue border. True only
-// when clicked while enabled.
-bool WizardButton(const char* label, float x, float y, float scale, bool enabled, bool isDefault);
+    ImVec2 At(float x, float y) const { return ImVec2(x * scale, y * scale); }
+    bool Focused(const char* id) const;
+    // Focus rectangles show once the keyboard has been used, as on Windows.
+    bool ShowFocus(const char* id) const;
+};
+
+// The page title at (ContentX, ContentTop): semibold at size x scale,
+// optionally wrapped. Described as the page's heading.
+void PageTitle(PageFrame& f, const char* text, float size, bool wrapped);
+// Text at a point, in a colour; wrapped at f.wrapX unless told otherwise.
+// Data is never a format here: the text is drawn as it is.
+void PageText(PageFrame& f, ImVec2 at, ImU32 col, const std::string& text, bool wrapped = true,
+              ControlRole role = Role_StaticText);
+// A status line: described as live text, so a screen reader hears it change.
+void PageStatus(PageFrame& f, ImVec2 at, ImU32 col, const std::string& text);
+
+// The one push button of the wizard (bar and pages): at a pixel position, 28
+// units high and 88 wide, or wider when the label needs it. "&" in the label
+// marks its access key. Disabled buttons are faded; the default button (or a
+// focused one) has the blue border. Described with its action; true only when
+// clicked while enabled.
+struct ButtonSpec
+{
+    const char*  label = nullptr;
+    bool         enabled = true;
+    bool         isDefault = false;
+    bool         isCancel = false;
+    WizardAction action = Action_None;
+    int          target = 0;
+};
+bool WizardButton(PageFrame& f, const ButtonSpec& b, float x, float y);
 // Its width in pixels in the current font.
 float WizardButtonWidth(const char* label, float scale);
-// Check boxes are drawn between these two calls.
-void PushCheckboxStyle();
-void PopCheckboxStyle();
-// A check box whose label wraps at wrapX (pixels) instead of running off the
-// page; the box stays beside the first line.
-bool PageCheckbox(const char* label, float x, float y, float scale, bool* value, float wrapX);
+
+// A check box at a point whose label wraps at f.wrapX instead of running off
+// the page; the box stays beside the first line. Toggles *value when clicked
+// (the box or its label), by Space while focused, or by its access key.
+void PageCheckbox(PageFrame& f, const char* label, ImVec2 at, bool* value);
+
+// A one-line text field of the given width bound to *value; `password` hides
+// its text (and never describes it).
+void PageTextField(PageFrame& f, const char* id, const char* name, ImVec2 at, float width, std::string* value,
+                   bool password = false);
+
+// Step lists: a tick for done, an arrow for the current step, an empty circle
+// for the ones to do; described as "done", "in progress", "to do".
+enum StepMark
+{
+    Step_Pending,
+    Step_Current,
+    Step_Done,
+};
+StepMark StepMarkFor(int index, int stage, bool busy, bool finished, bool succeeded);
+const char* StepMarkName(StepMark mark);
+// One line per step at x 208 from y 80, 24 units apart.
+void DrawStepList(PageFrame& f, const char* const* labels, int count, int stage, bool busy, bool finished,
+                  bool succeeded);
+// Trough, fill (or the moving block) and outline, from x 208 to the wrap
+// column; described as a progress bar with its percentage.
+void DrawProgressBar(PageFrame& f, float y0, float fraction, bool moving);
+
+// Draws a label with ImGui's text at `at` and underlines its access key while
+// Alt is held. Used by the helpers above.
+void DrawMnemonicUnderline(PageFrame& f, const char* label, ImVec2 textAt, ImU32 col);

@@ -1,4 +1,3 @@
-#include "wizard/page_style.h"
 #include "wizard/wizard.h"
 
 #include "install/job.h"
@@ -17,15 +16,6 @@
 static double SteadySeconds()
 {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
-StepMark StepMarkFor(int index, int stage, bool busy, bool finished, bool succeeded)
-{
-    if (index < stage || (finished && succeeded))
-        return Step_Done;
-    if (index == stage && busy)
-        return Step_Current;
-    return Step_Pending;
 }
 
 void SampleSpeed(uint64_t done, double now, uint64_t& lastBytes, double& lastTime, double& bytesPerSec, int& samples)
@@ -109,51 +99,6 @@ std::string InstallStatusLine(const std::string& status, int stage, bool busy, u
     return line;
 }
 
-void DrawStepList(const char* const* labels, int count, int stage, bool busy, bool finished, bool succeeded,
-                  float scale)
-{
-    for (int i = 0; i < count; i++)
-    {
-        const StepMark mark = StepMarkFor(i, stage, busy, finished, succeeded);
-        const char* text = mark == Step_Done ? "[x]" : mark == Step_Current ? "[>]" : "[ ]";
-        const ImU32 col = mark == Step_Done ? Col_StepDone : mark == Step_Current ? Col_Black : Col_Grey;
-        // The labels start at one column whatever the mark's width: in a
-        // proportional font "[ ]" is narrower than "[x]". The log (what the
-        // tests read) keeps the line as one text.
-        PagePos(208, 80.0f + 24.0f * i, scale);
-        const ImVec2 at = ImGui::GetCursorScreenPos();
-        const float column = ImGui::CalcTextSize("[x]").x + ImGui::CalcTextSize("  ").x;
-        ImDrawList* dl = ImGui::GetWindowDrawList();
-        dl->AddText(at, col, text);
-        dl->AddText(ImVec2(at.x + column, at.y), col, labels[i]);
-        ImGui::Dummy(ImVec2(column + ImGui::CalcTextSize(labels[i]).x, ImGui::GetTextLineHeight()));
-        ImGui::LogText("\n%s  %s", text, labels[i]);
-    }
-}
-
-void DrawProgressBar(float y0, float fraction, bool moving, float w, float scale)
-{
-    ImDrawList* dl = ImGui::GetWindowDrawList();
-    const float x0 = 208 * scale;
-    const float x1 = w - 30 * scale;
-    const float top = y0 * scale;
-    const float bottom = (y0 + 18) * scale;
-    const float inner = (x1 - x0) - 2;
-    dl->AddRectFilled(ImVec2(x0, top), ImVec2(x1, bottom), Col_BarBackground);
-    if (moving)
-    {
-        const float block = inner * 0.25f;
-        const float p = (float)std::fmod(SteadySeconds() * 0.6, 1.0);
-        const float bx = x0 + 1 + p * (inner - block);
-        dl->AddRectFilled(ImVec2(bx, top + 1), ImVec2(bx + block, bottom - 1), Col_BarFill);
-    }
-    else if (fraction > 0)
-    {
-        dl->AddRectFilled(ImVec2(x0 + 1, top + 1), ImVec2(x0 + 1 + inner * std::min(fraction, 1.0f), bottom - 1), Col_BarFill);
-    }
-    dl->AddRect(ImVec2(x0, top), ImVec2(x1, bottom), Col_BarBorder, 0.0f, 0, 1.0f);
-}
-
 JobSnapshot SnapshotJob(InstallerApp& app)
 {
     JobSnapshot job;
@@ -166,20 +111,17 @@ JobSnapshot SnapshotJob(InstallerApp& app)
     return job;
 }
 
-void InstallerApp::DrawProgressPage(float w)
+void InstallerApp::DrawProgressPage(PageFrame& f)
 {
-    const float s = scale;
-    const float wrap = w - 30 * s;
-
+    using namespace Layout;
     const auto [stage, busy, finished, error, status] = SnapshotJob(*this);
 
-    PagePos(208, 34, s);
-    PageTitle(finished && !jobSucceeded.load() ? "Setup did not finish" : "Installing Ostrel", 20, false, s, wrap);
+    PageTitle(f, finished && !jobSucceeded.load() ? "Setup did not finish" : "Installing Ostrel", 20, false);
 
     const char* labels[5] = {"Checking the server", "Downloading the launcher",
                              includeGame ? "Downloading, checking and unpacking the game" : "Game skipped",
                              includeGame ? "Linking the game to the launcher" : "Nothing to link", "Making shortcuts"};
-    DrawStepList(labels, 5, stage, busy, finished, jobSucceeded.load(), s);
+    DrawStepList(f, labels, 5, stage, busy, finished, jobSucceeded.load());
 
     const uint64_t done = jobBytesDone.load();
     const uint64_t total = jobBytesTotal.load();
@@ -189,16 +131,14 @@ void InstallerApp::DrawProgressPage(float w)
     if (finished && jobSucceeded.load())
         fraction = 1.0f;
     const uint32_t phase = gamePhase.load();
-    DrawProgressBar(220, fraction, busy && stage == Stage_Game && phase == GamePhase_Check, w, s);
+    DrawProgressBar(f, 220, fraction, busy && stage == Stage_Game && phase == GamePhase_Check);
 
-    PagePos(208, 248, s);
-    ImGui::PushTextWrapPos(wrap);
+    const ImVec2 at = f.At(ContentX, 248);
     if (!error.empty())
-        PageText(Col_Red, "%s", error.c_str());
+        PageText(f, at, f.pal.red, error, true, Role_Alert);
     else if (busy && cancelRequested.load())
-        PageText(Col_Grey, "%s", "Cancelling...");
+        PageStatus(f, at, f.pal.grey, "Cancelling...");
     else
-        PageText(Col_Grey, "%s", InstallStatusLine(status, stage, busy, phase, done, total, speedBytesPerSec,
-                                                           speedSamples >= kSteadySpeedSamples).c_str());
-    ImGui::PopTextWrapPos();
+        PageStatus(f, at, f.pal.grey, InstallStatusLine(status, stage, busy, phase, done, total, speedBytesPerSec,
+                                                         speedSamples >= kSteadySpeedSamples));
 }

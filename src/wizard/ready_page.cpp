@@ -1,4 +1,3 @@
-#include "wizard/page_style.h"
 #include "wizard/wizard.h"
 
 #include "state/installer_app.h"
@@ -14,36 +13,22 @@ std::string ShortcutsLine(bool desktop, bool startMenu)
     return line;
 }
 
-void InstallerApp::DrawReadyPage(float w)
+void InstallerApp::DrawReadyPage(PageFrame& f)
 {
-    const float s = scale;
-    const float wrap = w - 30 * s;
+    using namespace Layout;
+    PageTitle(f, "Ready to install", 20, false);
+    PageText(f, f.At(ContentX, 74), f.pal.text,
+             "Setup is ready to install Ostrel. Click Install to begin, or Back to change anything.");
 
-    PagePos(208, 34, s);
-    PageTitle("Ready to install", 20, false, s, wrap);
+    PageText(f, f.At(ContentX, 134), f.pal.grey, "Install folder:", false);
+    PageText(f, f.At(IndentX, 156), f.pal.text, installDir);
 
-    PagePos(208, 74, s);
-    ImGui::PushTextWrapPos(wrap);
-    PageText(Col_Black, "Setup is ready to install Ostrel. Click Install to begin, or Back to change anything.");
-    ImGui::PopTextWrapPos();
-
-    PagePos(208, 134, s);
-    PageText(Col_Grey, "Install folder:");
-    PagePos(222, 156, s);
-    ImGui::PushTextWrapPos(wrap);
-    PageText(Col_Black, "%s", installDir.c_str());
-    ImGui::PopTextWrapPos();
-
-    PagePos(208, 192, s);
-    PageText(Col_Grey, "Components:");
-    PagePos(222, 214, s);
-    PageText(Col_Black, "Ostrel launcher");
-    PagePos(222, 236, s);
+    PageText(f, f.At(ContentX, 192), f.pal.grey, "Components:", false);
+    PageText(f, f.At(IndentX, 214), f.pal.text, "Ostrel launcher", false);
     if (includeGame)
-        PageText(Col_Black, "Playden, July 2024 (linked to the launcher)");
+        PageText(f, f.At(IndentX, 236), f.pal.text, "Playden, July 2024 (linked to the launcher)", false);
     else
-        PageText(Col_Grey, "The game (Ostrel.zip) - skipped");
+        PageText(f, f.At(IndentX, 236), f.pal.grey, "The game (Ostrel.zip) - skipped", false);
 
-    PagePos(208, 278, s);
-    PageText(Col_Grey, "%s", ShortcutsLine(desktopShortcut, startMenuShortcut).c_str());
+    PageText(f, f.At(ContentX, 278), f.pal.grey, ShortcutsLine(desktopShortcut, startMenuShortcut), false);
 }

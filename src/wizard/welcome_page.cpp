@@ -5,61 +5,42 @@
 
 #include <imgui.h>
 
-void InstallerApp::DrawWelcomePage(float w, float h)
+void InstallerApp::DrawWelcomePage(PageFrame& f, float w, float h)
 {
+    (void)w;
+    using namespace Layout;
     const float s = scale;
-    const float wrap = w - 30 * s;
 
-    PagePos(208, 34, s);
-    PageTitle("Welcome to the Ostrel Setup Wizard", 22, true, s, wrap);
+    PageTitle(f, "Welcome to the Ostrel Setup Wizard", 22, true);
+    PageText(f, f.At(ContentX, 112), f.pal.text,
+             "This wizard installs the Ostrel launcher and the game (Playden, July 2024) on your computer, "
+             "and links the game to the launcher so you can press PLAY straight away.");
 
-    PagePos(208, 112, s);
-    ImGui::PushStyleColor(ImGuiCol_Text, Col_Black);
-    ImGui::PushTextWrapPos(wrap);
-    ImGui::TextUnformatted("This wizard installs the Ostrel launcher and the game (Playden, July 2024) on your computer, "
-                           "and links the game to the launcher so you can press PLAY straight away.");
-    ImGui::PopTextWrapPos();
-    ImGui::PopStyleColor();
-
-    PagePos(208, 202, s);
+    const ImVec2 status = f.At(ContentX, 202);
     if (!infoDone)
     {
-        PageText(Col_Grey, "Checking the server...");
+        PageStatus(f, status, f.pal.grey, "Checking the server...");
     }
     else if (!info.ok)
     {
-        ImGui::PushTextWrapPos(wrap);
-        PageText(Col_Red, "%s", info.error.c_str());
-        ImGui::PopTextWrapPos();
-        if (WizardButton("Try again", 208 * s, 248 * s, s, true, false))
-            FetchInfo();
+        PageText(f, status, f.pal.red, info.error, true, Role_Alert);
+        WizardButton(f, {"&Try again", true, true, false, Action_TryAgain}, ContentX * s, 248 * s);
     }
     else
     {
         // Wrapped: in one line the second figure runs off the window.
-        ImGui::PushTextWrapPos(wrap);
-        PageText(Col_Grey, "Download size: %s.   Free space needed while installing: about %s.",
-                 FormatSize(DownloadSize(info)).c_str(),
-                 FormatSize(AddSaturated(info.gameSize, info.gameUnpackedSize)).c_str());
-        ImGui::PopTextWrapPos();
+        PageStatus(f, status, f.pal.grey,
+                   "Download size: " + FormatSize(DownloadSize(info)) + ".   Free space needed while installing: about " +
+                       FormatSize(AddSaturated(info.gameSize, info.gameUnpackedSize)) + ".");
     }
 
     if (existingInstall)
-    {
-        PagePos(208, 284, s);
-        ImGui::PushTextWrapPos(wrap);
-        PageText(Col_Grey, "Ostrel is already installed in %s", existingInstallDir.c_str());
-        ImGui::PopTextWrapPos();
-    }
-    if (WizardButton("Uninstall...", 208 * s, 324 * s, s, existingInstall, false))
-        page = Page_Uninstall;
+        PageText(f, f.At(ContentX, 284), f.pal.grey, "Ostrel is already installed in " + existingInstallDir);
+    WizardButton(f, {"&Uninstall...", existingInstall, false, false, Action_GoTo, Page_Uninstall}, ContentX * s, 324 * s);
+    // Beside the button, however wide its label made it.
     if (!existingInstall)
-    {
-        // Beside the button, however wide its label made it.
-        ImGui::SetCursorScreenPos(ImVec2(208 * s + WizardButtonWidth("Uninstall...", s) + 12 * s, 330 * s));
-        PageText(Col_Grey, "Ostrel isn't installed yet.");
-    }
+        PageText(f, ImVec2(ContentX * s + WizardButtonWidth("Uninstall...", s) + 12 * s, 330 * s), f.pal.grey,
+                 "Ostrel isn't installed yet.", false);
 
-    ImGui::SetCursorScreenPos(ImVec2(208 * s, h - 104 * s));
-    PageText(Col_Black, "To continue, click Next.");
+    PageText(f, ImVec2(ContentX * s, h - HintAbove * s), f.pal.text, "To continue, click Next.", false);
 }

@@ -1,6 +1,8 @@
 // The wizard's decisions as small functions, shared by the frame and the pages,
 // and the pieces two pages draw alike.
 #pragma once
+#include "wizard/page_style.h"
+
 #include <windows.h>
 
 #include <cstdint>
@@ -9,17 +11,22 @@
 class InstallerApp;
 struct InstallInfo;
 
-// One slot of the bottom bar; no label means no button.
+// The bottom bar of a page, one table per page: its buttons from left to
+// right, each with its label (and access key), whether it is enabled,
+// whether Enter or Esc presses it, and what it does. The bar is laid out from
+// its right edge; gapAfter is the space to the next button, in layout units.
 struct BarButton
 {
-    const char* label = nullptr;
-    bool        enabled = false;
-    bool        isDefault = false;
+    ButtonSpec spec;
+    float      gapAfter = Layout::ButtonGap;
 };
-
 struct BarButtons
 {
-    BarButton left, middle, right;
+    BarButton buttons[4];
+    int       count = 0;
+    void Add(const ButtonSpec& spec, float gapAfter = Layout::ButtonGap);
+    // The button whose name (label without '&') is given; null when none.
+    const ButtonSpec* Find(const char* name) const;
 };
 
 // The bar of the current page; busy is jobBusy as read once for the frame.
@@ -32,15 +39,6 @@ bool SpaceEnough(uint64_t freeBytes, uint64_t needed);
 std::string SpaceLine(uint64_t needed, uint64_t freeBytes, bool checking = false);
 // Ready page: "Shortcuts: ..." line.
 std::string ShortcutsLine(bool desktop, bool startMenu);
-
-// Step lists: "[x]" done, "[>]" current, "[ ]" pending.
-enum StepMark
-{
-    Step_Pending,
-    Step_Current,
-    Step_Done,
-};
-StepMark StepMarkFor(int index, int stage, bool busy, bool finished, bool succeeded);
 
 // The progress page's speed estimate, sampled every drawn frame (now in
 // seconds); samples counts the speed samples since the counter last started.
@@ -66,12 +64,6 @@ struct JobSnapshot
     std::string status;
 };
 JobSnapshot SnapshotJob(InstallerApp& app);
-
-// Draws one line per step at x 208 from y 80, 24 units apart.
-void DrawStepList(const char* const* labels, int count, int stage, bool busy, bool finished, bool succeeded,
-                  float scale);
-// Trough, fill (or the moving block) and outline, from x 208 to w − 30 units.
-void DrawProgressBar(float y0, float fraction, bool moving, float w, float scale);
 
 // How long the frame loop may wait for an event before the wizard wants its
 // next frame, in milliseconds: a short time while an animation runs, 100

@@ -29,7 +29,8 @@ def assert_game_unpacked(game_dir_unix, archive, folder="Ostrel"):
 
 
 def assert_installed(m, install_dir, tree, data_dir=None, game=True, links=False):
-    """The whole installation from the tree at the Windows folder install_dir."""
+    """The whole installation from the tree at the Windows folder install_dir.
+    links: both shortcuts or none, or (desktop, start menu)."""
     doc, launcher, archive = tree_files(tree)
     f = m.unix(install_dir)
     assert read(os.path.join(f, "Ostrel Launcher.exe")) == read(launcher)
@@ -58,8 +59,9 @@ def assert_installed(m, install_dir, tree, data_dir=None, game=True, links=False
                          "InstallLocation": install_dir, "DisplayIcon": install_dir + "\\Ostrel Launcher.exe",
                          "UninstallString": '"%s\\Ostrel Setup.exe" --uninstall' % install_dir,
                          "NoModify": 1, "NoRepair": 1}, entry
-    for folder in (m.desktop, m.programs):
-        assert os.path.exists(os.path.join(folder, "Ostrel Launcher.lnk")) == links
+    wanted = links if isinstance(links, tuple) else (links, links)
+    for folder, want in zip((m.desktop, m.programs), wanted):
+        assert os.path.exists(os.path.join(folder, "Ostrel Launcher.lnk")) == want, folder
     text = m.installer_log(data_unix)
     assert "  install to %s (%s)" % (install_dir, "launcher + game" if game else "launcher only") in text
 

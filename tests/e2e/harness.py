@@ -237,6 +237,10 @@ class Session:
                 if os.path.islink(p):
                     os.remove(p)
                     os.makedirs(p)
+        # A CJK font in the prefix's fonts folder, as tools/wine-prefix does.
+        noto = "/usr/share/fonts/opentype/noto/NotoSansCJK-Regular.ttc"
+        if os.path.exists(noto):
+            shutil.copy(noto, os.path.join(self.template, "drive_c", "windows", "Fonts"))
         open(os.path.join(self.template, ".ostrel-ready"), "w").close()
 
     def publish(self, launcher, game_zip, out, fix=False):
@@ -728,6 +732,34 @@ class Wizard:
             if raw[o:o + 3] == b"\xff\xff\xff":
                 return i
         return None
+
+    def keys(self, *words):
+        """Key presses through xdotool into the window, which gets the X focus
+        first (without a window manager nothing gives it). A held modifier
+        takes keydown/keyup: `keys("keydown", "alt", "key", "n", "keyup", "alt")`;
+        plain names are pressed one after the other."""
+        self._xdo("windowfocus", "--sync", self.wid)
+        args = list(words) if words[0] in ("key", "keydown", "keyup") else ["key", *words]
+        self._xdo(*args)
+        time.sleep(0.3)
+
+    def alt(self, letter):
+        self.keys("keydown", "alt", "key", letter, "keyup", "alt")
+
+    def wait_step(self, index, timeout=60):
+        wait_for(lambda: self.step() == index, timeout, 0.2, "step %d of the side list" % index)
+
+    def key_until_step(self, key, index, timeout=60):
+        """Presses a key until the side list shows the step (Next is dead
+        while the server check runs)."""
+        end = time.monotonic() + timeout
+        while self.step() != index:
+            if time.monotonic() > end:
+                raise AssertionError("pressing %s never reached step %d" % (key, index))
+            self.keys(key)
+            t = time.monotonic() + 1.5
+            while time.monotonic() < t and self.step() != index:
+                time.sleep(0.2)
 
     def click(self, which, expect_change=True, timeout=60):
         """Clicks a slot until the side list moves on (a disabled button, for

@@ -13,7 +13,7 @@ trap 'rm -rf "$work"' EXIT
 # Wine's builtin DLLs look for their own (version, imm32, crypt32, and bcrypt
 # through crypt32) beside the program whatever it does, which says nothing
 # about the setup. bcrypt is therefore left out here as well.
-names="winhttp d3d11 dxgi dwmapi d3dcompiler_47"
+names="winhttp d3d11 dxgi dwmapi d3dcompiler_47 oleacc"
 
 export WINEDEBUG=-all LANG=C.UTF-8
 overrides=""

@@ -39,18 +39,27 @@ void ValidLocation(InstallerApp& a)
     a.info.gameUnpackedSize = 1000;
 }
 
-void CheckSlot(const BarButton& got, const Slot& want, const char* where)
+// Three buttons fill the slots; a lone one stands in the rightmost.
+const ButtonSpec* SlotOf(const BarButtons& b, int slot)
+{
+    if (b.count == 3)
+        return &b.buttons[slot].spec;
+    return b.count == 1 && slot == 2 ? &b.buttons[0].spec : nullptr;
+}
+
+void CheckSlot(const BarButtons& bar, int slot, const Slot& want, const char* where)
 {
     INFO(where);
+    const ButtonSpec* got = SlotOf(bar, slot);
     if (!want.label)
     {
-        CHECK(got.label == nullptr);
+        CHECK(got == nullptr);
         return;
     }
-    REQUIRE(got.label != nullptr);
-    CHECK(std::string(got.label) == want.label);
-    CHECK(got.enabled == want.enabled);
-    CHECK(got.isDefault == want.isDefault);
+    REQUIRE(got != nullptr);
+    CHECK(StripMnemonic(got->label) == want.label);
+    CHECK(got->enabled == want.enabled);
+    CHECK(got->isDefault == want.isDefault);
 }
 } // namespace
 
@@ -61,8 +70,9 @@ TEST_CASE("the button bar on every page and state")
          {"< Back", false, false}, {"Next >", false, true}, {"Cancel", true, false}},
         {"welcome, usable", [](InstallerApp& a) { a.infoDone = true; a.info.ok = true; }, false,
          {"< Back", false, false}, {"Next >", true, true}, {"Cancel", true, false}},
+        // "Try again" on the page is the default then.
         {"welcome, check failed", [](InstallerApp& a) { a.infoDone = true; a.info.error = std::string(1, 'x'); }, false,
-         {"< Back", false, false}, {"Next >", false, true}, {"Cancel", true, false}},
+         {"< Back", false, false}, {"Next >", false, false}, {"Cancel", true, false}},
         {"welcome, usable but busy", [](InstallerApp& a) { a.infoDone = true; a.info.ok = true; a.jobBusy = true; }, true,
          {"< Back", false, false}, {"Next >", false, true}, {"Cancel", true, false}},
         {"location, valid", [](InstallerApp& a) { a.page = Page_Location; ValidLocation(a); }, false,
@@ -129,9 +139,9 @@ TEST_CASE("the button bar on every page and state")
         }
 
         BarButtons b = WizardBarButtons(app, c.busy);
-        CheckSlot(b.left, c.left, "left");
-        CheckSlot(b.middle, c.middle, "middle");
-        CheckSlot(b.right, c.right, "right");
+        CheckSlot(b, 0, c.left, "left");
+        CheckSlot(b, 1, c.middle, "middle");
+        CheckSlot(b, 2, c.right, "right");
     }
 }
 

@@ -2,6 +2,7 @@
 // the text the frame drew (through the library's log), the draw lists for
 // colours and rectangles, and mouse clicks fed as input events.
 #pragma once
+#include "app/fonts.h"
 #include "app/theme.h"
 #include "state/installer_app.h"
 
@@ -44,13 +45,15 @@ struct HeadlessGui
 {
     float width, height;
     std::string text;   // what the last frame logged, in drawing order
+    // What screen readers were told since the test last cleared it: each
+    // event with the name of its control.
+    std::vector<std::pair<uint32_t, std::string>> heard;
 
     explicit HeadlessGui(float w = 736, float h = 540, float dpi = 1.0f) : width(w), height(h)
     {
         ImGui::CreateContext();
         ImGuiIO& io = ImGui::GetIO();
         io.IniFilename = nullptr;
-        io.ConfigFlags |= ImGuiConfigFlags_NavEnableKeyboard;
         ImGui_ImplNullRender_Init();
         ApplyTheme(dpi);
         io.Fonts->AddFontDefault();
@@ -67,6 +70,7 @@ struct HeadlessGui
         ImGuiIO& io = ImGui::GetIO();
         io.DisplaySize = ImVec2(width, height);
         io.DeltaTime = 1.0f / 60.0f;
+        MergeFallbackFonts(app.ui);     // as the window does before each frame
         ImGui::NewFrame();
         ImGui::LogToBuffer();
         app.Frame();
@@ -77,9 +81,59 @@ struct HeadlessGui
         CHECK_MESSAGE(IsUtf8(text), text);
         ImGui::Render();
         ImGui_ImplNullRender_RenderDrawData(ImGui::GetDrawData());
+        for (const AccessEvent& e : app.ui.events)
+            heard.push_back({e.event, app.ui.controls[e.child - 1].name});
+    }
+    bool Heard(uint32_t event, const char* name = nullptr) const
+    {
+        for (const auto& [e, n] : heard)
+            if (e == event && (!name || n == name))
+                return true;
+        return false;
     }
 
     bool Shows(const std::string& s) const { return text.find(s) != std::string::npos; }
+
+    // A key pressed and released, with modifiers held around it (ImGuiMod_Shift,
+    // ImGuiMod_Alt), then a frame that settles the focus.
+    void Key(InstallerApp& app, ImGuiKey key, int mods = 0)
+    {
+        ImGuiIO& io = ImGui::GetIO();
+        if (mods & ImGuiMod_Shift)
+            io.AddKeyEvent(ImGuiMod_Shift, true);
+        if (mods & ImGuiMod_Alt)
+            io.AddKeyEvent(ImGuiMod_Alt, true);
+        io.AddKeyEvent(key, true);
+        Run(app);
+        io.AddKeyEvent(key, false);
+        if (mods & ImGuiMod_Shift)
+            io.AddKeyEvent(ImGuiMod_Shift, false);
+        if (mods & ImGuiMod_Alt)
+            io.AddKeyEvent(ImGuiMod_Alt, false);
+        Run(app);
+    }
+
+    // The control of the last frame with this name; null when none.
+    static const Control* Find(const InstallerApp& app, const std::string& name)
+    {
+        for (const Control& c : app.ui.controls)
+            if (c.name == name)
+                return &c;
+        return nullptr;
+    }
+    static std::string Value(const InstallerApp& app, const std::string& name)
+    {
+        const Control* c = Find(app, name);
+        return c ? c->value : std::string("(none)");
+    }
+    // The name of the focused control; "" for the page itself.
+    static std::string FocusName(const InstallerApp& app)
+    {
+        for (const Control& c : app.ui.controls)
+            if (!app.ui.focusId.empty() && c.id == app.ui.focusId)
+                return c.name;
+        return std::string();
+    }
 
     // Press and release the left button at (x, y) pixels. The window must have
     // been drawn once before the library can tell that the pointer is over it.

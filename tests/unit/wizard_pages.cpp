@@ -344,9 +344,9 @@ TEST_CASE("the progress page while running and after a failure")
     app.statusText = "Downloading the game...";
     gui.Run(app);
     CHECK(gui.Shows("Installing Ostrel"));
-    CHECK(gui.Shows("[x]  Downloading the launcher"));
-    CHECK(gui.Shows("[>]  Downloading, checking and unpacking the game"));
-    CHECK(gui.Shows("[ ]  Linking the game to the launcher"));
+    CHECK(gui.Value(app, "Downloading the launcher") == "done");
+    CHECK(gui.Value(app, "Downloading, checking and unpacking the game") == "in progress");
+    CHECK(gui.Value(app, "Linking the game to the launcher") == "to do");
     CHECK(gui.Shows("Step 3 of 3 - Unpacking the game...   2.0 GB of 3.0 GB  (66%)"));
     CHECK(app.speedLastTime > 0);   // sampled on every drawn frame
 
@@ -357,10 +357,10 @@ TEST_CASE("the progress page while running and after a failure")
     app.errorText = "The download was damaged twice - check your connection and try again.";
     gui.Run(app);
     CHECK(gui.Shows("Setup did not finish"));
-    CHECK(gui.Shows("[x]  Checking the server"));
-    CHECK(gui.Shows("[ ]  Downloading the launcher"));
-    CHECK(gui.Shows("[ ]  Game skipped"));
-    CHECK(gui.Shows("[ ]  Nothing to link"));
+    CHECK(gui.Value(app, "Checking the server") == "done");
+    CHECK(gui.Value(app, "Downloading the launcher") == "to do");
+    CHECK(gui.Value(app, "Game skipped") == "to do");
+    CHECK(gui.Value(app, "Nothing to link") == "to do");
     CHECK(gui.Shows("The download was damaged twice"));
     CHECK_FALSE(gui.Shows("Downloading the game..."));
 }
@@ -454,8 +454,8 @@ TEST_CASE("finish and uninstall pages")
     app.statusText = "Removing the launcher...";
     gui.Run(app);
     CHECK(gui.Shows("Uninstall did not finish"));
-    CHECK(gui.Shows("[x]  Removing the game"));
-    CHECK(gui.Shows("[ ]  Removing the launcher and shortcuts"));
+    CHECK(gui.Value(app, "Removing the game") == "done");
+    CHECK(gui.Value(app, "Removing the launcher and shortcuts") == "to do");
     CHECK(gui.Shows("Close the Ostrel launcher and the game first"));
     CHECK_FALSE(gui.Shows("Removing the launcher..."));
 
@@ -558,10 +558,11 @@ TEST_CASE("buttons fit their labels, check box labels stay inside the page")
     ImGui::Begin("##wrap", nullptr, ImGuiWindowFlags_NoDecoration);
     bool box = false;
     const ImU32 ink = IM_COL32(1, 2, 3, 255);
-    ImGui::PushStyleColor(ImGuiCol_Text, ink);
-    PageCheckbox("Also delete my launcher settings, my sign-in, the screenshots I took, the mods I added and "
-                 "everything else the launcher keeps for me", 208, 210, s, &box, wrap);
-    ImGui::PopStyleColor();
+    WizardUi ui;
+    PageFrame f{ui, s, wrap, Palette()};
+    f.pal.text = ink;
+    PageCheckbox(f, "Also delete my launcher settings, my sign-in, the screenshots I took, the mods I added and "
+                 "everything else the launcher keeps for me", f.At(208, 210), &box);
     const float below = ImGui::GetCursorScreenPos().y;
     ImGui::End();
     ImGui::Render();

@@ -16,6 +16,8 @@ EXPECTED = [
     "progress-game-unpack", "progress-linking", "progress-shortcuts", "progress-launcher-only",
     "progress-failed", "finish-game", "finish-launcher-only",
     "uninstall", "uninstall-not-installed", "removing", "removing-failed", "removed",
+    "location-keyboard", "location-japanese", "ready-japanese",
+    "high-contrast-welcome", "high-contrast-location", "high-contrast-progress", "high-contrast-failed",
 ]
 
 
@@ -78,6 +80,14 @@ def main():
         ("page beside the bar", (width - int(20 * scale), int(bar_top) - int(8 * scale)), (255, 255, 255), 0),
         ("button bar", (int(10 * scale), height - int(10 * scale)), (240, 240, 240), 0),
     ]
+    # In high contrast the system's colours ("High Contrast Black") stand in:
+    # black window and panel, a white line between them, a black bar.
+    contrast_probes = [
+        ("panel", (2, 2), (0, 0, 0), 0),
+        ("panel edge", (panel_right - 1, int(60 * scale)), (255, 255, 255), 30),
+        ("page", (width - int(20 * scale), int(12 * scale)), (0, 0, 0), 0),
+        ("button bar", (int(10 * scale), height - int(10 * scale)), (0, 0, 0), 0),
+    ]
     errors = []
     for name in EXPECTED:
         path = folder / f"{name}.png"
@@ -88,13 +98,16 @@ def main():
         if (w, h) != (width, height):
             errors.append(f"{name}: {w}x{h}, expected {width}x{height}")
             continue
-        for what, (x, y), colour, tolerance in probes:
+        high_contrast = name.startswith("high-contrast")
+        for what, (x, y), colour, tolerance in contrast_probes if high_contrast else probes:
             got = rows[y][x]
             if not near(got, colour, tolerance):
                 errors.append(f"{name}: {what} at ({x}, {y}) is {got}, expected about {colour}")
         # The bar's top edge: a one-pixel grey line with a white one under it,
         # on a row that depends on how the bar top rounds.
         x = int(300 * scale)
+        if high_contrast:
+            continue
         column = [rows[y][x] for y in range(int(bar_top) - 1, int(bar_top) + 3)]
         if not any(near(c, (160, 160, 160), 30) for c in column):
             errors.append(f"{name}: no grey bar edge near row {int(bar_top)}: {column}")

@@ -31,6 +31,7 @@ struct Shot
 {
     const char* name;
     std::function<void(InstallerApp&)> setup;
+    bool alt = false;   // Alt held: the access keys underlined
 };
 
 void Figures(InstallerApp& a)
@@ -56,6 +57,21 @@ void Failed(InstallerApp& a, int page, int stage, const char* error)
     a.jobFinished = true;
     a.jobStage = stage;
     a.errorText = error;
+}
+
+void HighContrast(InstallerApp& a)
+{
+    a.systemColours = SystemColours();     // its defaults are "High Contrast Black"
+    a.systemColours.highContrast = true;
+}
+
+// As after a Tab to this control, with Alt held.
+void KeyboardFocus(InstallerApp& a, const char* id)
+{
+    a.ui.focusPage = a.page;
+    a.ui.focusId = id;
+    a.ui.focusChosen = true;
+    a.ui.keyboardUsed = true;
 }
 
 std::vector<Shot> Shots()
@@ -156,6 +172,52 @@ std::vector<Shot> Shots()
              Failed(a, Page_Removing, 0, "Close the Ostrel launcher and the game first, then try again.");
          }},
         {"removed", [](InstallerApp& a) { a.page = Page_Removed; }},
+        // Keyboard use: the focus on a check box (its tick must stay clear),
+        // the access keys underlined while Alt is held.
+        {"location-keyboard", [](InstallerApp& a) {
+             Figures(a);
+             a.info.gameSize = 40 * MB;
+             a.info.gameUnpackedSize = 90 * MB;
+             a.page = Page_Location;
+             KeyboardFocus(a, "Create a desktop shortcut");
+         }, true},
+        // A folder in Japanese: its glyphs come from a system font merged in.
+        {"location-japanese", [](InstallerApp& a) {
+             Figures(a);
+             a.info.gameSize = 40 * MB;
+             a.info.gameUnpackedSize = 90 * MB;
+             a.page = Page_Location;
+             a.installDir = "C:\\\xe3\x82\xb2\xe3\x83\xbc\xe3\x83\xa0\\Ostrel \xe6\xb8\xb8\xe6\x88\x8f";
+         }},
+        {"ready-japanese", [](InstallerApp& a) {
+             Figures(a);
+             a.page = Page_Ready;
+             a.installDir = "C:\\\xe3\x82\xb2\xe3\x83\xbc\xe3\x83\xa0\\Ostrel \xe6\xb8\xb8\xe6\x88\x8f";
+         }},
+        // Windows' "High Contrast Black": the system's colours in place of the wizard's.
+        {"high-contrast-welcome", [](InstallerApp& a) {
+             Figures(a);
+             HighContrast(a);
+         }},
+        {"high-contrast-location", [](InstallerApp& a) {
+             Figures(a);
+             a.info.gameSize = 200 * GB;
+             a.page = Page_Location;
+             HighContrast(a);
+             KeyboardFocus(a, "Browse...");
+         }},
+        {"high-contrast-progress", [](InstallerApp& a) {
+             Running(a, Page_Progress, 2, "Downloading the game...");
+             a.jobBytesDone = 1 * GB + 300 * MB;
+             a.jobBytesTotal = 3 * GB + 200 * MB;
+             HighContrast(a);
+         }},
+        {"high-contrast-failed", [](InstallerApp& a) {
+             Failed(a, Page_Progress, 1, "The download was damaged twice - check your connection and try again.");
+             a.jobBytesDone = 30 * MB;
+             a.jobBytesTotal = 48 * MB;
+             HighContrast(a);
+         }},
     };
 }
 
@@ -222,6 +284,7 @@ int wmain(int argc, wchar_t** argv)
         app->window = window;
         app->installDir = "C:\\Ostrel";
         shot.setup(*app);
+        ImGui::GetIO().AddKeyEvent(ImGuiMod_Alt, shot.alt);
         std::vector<unsigned char> rgba;
         int w = 0, h = 0;
         bool ok = false;
