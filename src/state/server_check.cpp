@@ -6,7 +6,7 @@ void InstallerApp::FetchInfo()
 {
     infoDone = false;
     info = InstallInfo();
-    std::string url = serverUrl + "/api/launcher/v1/install";
+    std::string url = serverUrl + kInstallDocumentPath;
     // A check still running is dropped: its thread ends on its own, unread.
     try
     {

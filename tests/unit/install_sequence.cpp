@@ -168,6 +168,14 @@ struct Scene
     }
 };
 
+// The install record names the folder and says the install did not finish.
+bool RecordedUnfinished(const std::string& installDir)
+{
+    DWORD unfinished = 0;
+    return ReadRegString(kTestKey, L"InstallDir") == installDir && ReadRegDword(kTestKey, L"Unfinished", unfinished) &&
+           unfinished == 1;
+}
+
 std::string Settings(const std::string& gameDir)
 {
     std::string escaped;
@@ -440,7 +448,8 @@ TEST_CASE("each failing step ends with its sentence and leaves only what it shou
         // The verified download waits for the next run; the old launcher is untouched.
         CHECK(ReadFileBytes(s.Dir("Ostrel Launcher.exe.part")) == s.launcher);
         CHECK(ReadFileBytes(s.Dir("Ostrel Launcher.exe")) == "old launcher");
-        CHECK(ReadRegString(kTestKey, L"InstallDir") == "");
+        // Recorded as unfinished, so that an uninstall removes what it made.
+        CHECK(RecordedUnfinished(s.app.installDir));
     }
     SUBCASE("the game archive is not a zip")
     {
@@ -454,7 +463,8 @@ TEST_CASE("each failing step ends with its sentence and leaves only what it shou
         // The launcher is in place; the archive stays for the next run.
         CHECK(Listing(s.app.installDir) == "Ostrel Launcher.exe|Ostrel.download.zip");
         CHECK_FALSE(PathExists(s.app.dataDir + "\\settings.json"));
-        CHECK(ReadRegString(kTestKey, L"InstallDir") == "");
+        // Recorded as unfinished, so that an uninstall removes what it made.
+        CHECK(RecordedUnfinished(s.app.installDir));
     }
     SUBCASE("the launcher's settings are there but cannot be read: found before any download")
     {
@@ -511,7 +521,8 @@ TEST_CASE("cancel ends the install at the next cancel point")
         CHECK(LogMessages(s.app.dataDir).back() == "FAILED: Cancelled.");
         // The launcher is in place and the partial archive is kept for the next run.
         CHECK(Listing(s.app.installDir) == "Ostrel Launcher.exe|Ostrel.download.zip");
-        CHECK(ReadRegString(kTestKey, L"InstallDir") == "");
+        // Recorded as unfinished, so that an uninstall removes what it made.
+        CHECK(RecordedUnfinished(s.app.installDir));
     }
     SUBCASE("during the launcher download")
     {
