@@ -1301,6 +1301,9 @@ std::string Place(const fs::path& staging, const fs::path& install, const fs::pa
         std::string failed = MoveTree(staging / prefix, install / game);
         if (!failed.empty())
             return failed;
+        // Merged into a folder that was there: what is left are empty folders,
+        // which must not follow the rest.
+        RemoveTree((staging / prefix).wstring());
     }
     return MoveTree(staging, install);
 }
