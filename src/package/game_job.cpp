@@ -4,6 +4,7 @@
 #include "package/verified_download.h"
 #include "state/installed_layout.h"
 #include "util/long_path.h"
+#include "util/test_pause.h"
 #include "util/text.h"
 
 #include <chrono>
@@ -90,6 +91,7 @@ void RunGameJob(const GameJobParams& params, InstallJob& job)
     download.bytesEnded = [&] { StreamEnded(*stream); };
     download.checking = [&job] { job.phase.store(GamePhase_Check); };
     download.attemptFailed = [&] {
+        PauseForTest("attempt-failed");
         // Nothing unverified is kept: the stream's work goes before the archive does.
         StopStreamedUnpack(*stream);
         RemoveTree(StagingFolder(params.installDir));

@@ -818,6 +818,11 @@ void StreamGrew(StreamedUnpack& s, uint64_t bytes)
 
 void StreamRestarted(StreamedUnpack& s)
 {
+    // A download that starts from nothing begins with this too: only bytes
+    // that were there already can have been streamed.
+    if (s.available.load() == 0)
+        return;
+    // The rest waits for the pass after the download.
     s.restarted.store(true);
     s.work.stop.store(true);
     s.arrived.notify_all();
