@@ -29,6 +29,12 @@ inline constexpr const wchar_t* kBookkeepingNames[] = {
     kSetupCopyTempName,
 };
 
+// In the launcher's data folder (%LOCALAPPDATA%\OstrelLauncher unless --data
+// names another): its settings, where the game is linked, and the setup's log.
+inline constexpr const wchar_t* kLauncherDataFolderName = L"OstrelLauncher";
+inline constexpr const wchar_t* kSettingsName = L"settings.json";
+inline constexpr const wchar_t* kLogName = L"installer.log";
+
 // Shortcuts on the desktop and in the Start menu (the second one of older builds).
 inline constexpr const wchar_t* kShortcutName = L"Ostrel Launcher.lnk";
 inline constexpr const wchar_t* kShortcutNames[] = {kShortcutName, L"Ostrel.lnk"};
