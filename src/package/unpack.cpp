@@ -1357,7 +1357,9 @@ UnpackResult UnpackGameArchive(const std::string& archivePath, const std::string
     } cleanup{stream, staging};
 
     MakeFolders(install.wstring());
-    if (!stream && !PrepareStaging(staging.wstring()))
+    // Without a stream (or one that could not make its folder) the staging
+    // folder starts empty here.
+    if ((!stream || !IsFolder(staging.wstring())) && !PrepareStaging(staging.wstring()))
         return Failed(CouldNotWrite(staging));
 
     ArchiveSource source;
