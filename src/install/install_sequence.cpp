@@ -144,7 +144,6 @@ std::string Install(InstallArgs& args, bool& done)
     std::string begun = BeginInstallRecord(app->dataDir, dirText);
     if (!begun.empty())
         return begun;
-    PauseForTest("record-begun");
 
     // The launcher: downloaded into a .part file that a later run resumes.
     app->SetStatus(Stage_Launcher, "Downloading the Ostrel launcher...");
