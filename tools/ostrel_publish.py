@@ -169,14 +169,15 @@ def check_archive(path, exe=DEFAULT_EXE):
 def layout_warning(prefix):
     """A sentence when the game's folder would not be named "Ostrel", else None.
 
-    The setup renames the game's folder to "Ostrel" only when that name is free,
-    so on a re-install an archive with another folder name unpacks beside the
-    old copy and leaves it behind."""
+    The setup renames the game's folder to "Ostrel" only when that name is free
+    (or is the game folder it made itself): where a folder of that name belongs
+    to someone else, an archive with another folder name unpacks beside it
+    under its own name, which a player finds hard to tell apart."""
     if prefix == "" or _split_name(prefix)[1] == GAME_FOLDER:
         return None
-    return ("the game's executable sits in %r, not in a folder named %r: a re-install would unpack beside the "
-            "old copy and leave it orphaned. Publish with --fix-layout to move the game's files into %r."
-            % (prefix, GAME_FOLDER, GAME_FOLDER + "/"))
+    return ("the game's executable sits in %r, not in a folder named %r: where the install folder already holds "
+            "an %r of someone else's, the game is unpacked beside it as %r. Publish with --fix-layout to move "
+            "the game's files into %r." % (prefix, GAME_FOLDER, GAME_FOLDER, prefix, GAME_FOLDER + "/"))
 
 
 def fix_layout(src, dst, exe=DEFAULT_EXE):

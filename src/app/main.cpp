@@ -20,11 +20,11 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
 
     LaunchOptions options = ReadCommandLine();
 
-    UniqueKernelHandle mutex(CreateMutexW(nullptr, TRUE, L"OstrelInstaller.SingleInstance"));
+    UniqueKernelHandle mutex(CreateMutexW(nullptr, TRUE, kSingleInstanceMutexName));
     if (mutex && GetLastError() == ERROR_ALREADY_EXISTS)
     {
         // Another copy runs: bring it forward and leave quietly.
-        if (HWND other = FindWindowW(L"OstrelInstaller", nullptr))
+        if (HWND other = FindWindowW(kWindowClassName, nullptr))
         {
             ShowWindow(other, SW_SHOW);
             SetForegroundWindow(other);

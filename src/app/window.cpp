@@ -29,7 +29,7 @@
 
 extern IMGUI_IMPL_API LRESULT ImGui_ImplWin32_WndProcHandler(HWND hWnd, UINT msg, WPARAM wParam, LPARAM lParam);
 
-static const wchar_t* kClassName = L"OstrelInstaller";
+static const wchar_t* kClassName = kWindowClassName;
 
 using Microsoft::WRL::ComPtr;
 

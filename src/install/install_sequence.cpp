@@ -6,15 +6,19 @@
 #include "install/shortcuts.h"
 #include "net/http.h"
 #include "package/game_job.h"
-#include "package/sha256.h"
+#include "package/unpack.h"
+#include "package/verified_download.h"
 #include "state/document_signature.h"
 #include "state/install_document.h"
+#include "state/install_journal.h"
 #include "state/install_record.h"
+#include "state/installed_layout.h"
 #include "state/installer_app.h"
 #include "util/file_identity.h"
 #include "util/free_space.h"
 #include "util/long_path.h"
 #include "util/registry.h"
+#include "util/test_pause.h"
 #include "util/text.h"
 #include "util/windows_error.h"
 
@@ -31,25 +35,15 @@ namespace fs = std::filesystem;
 
 namespace
 {
-const int kLauncherAttempts = 2;
+bool IsRegularFileAt(const fs::path& path)
+{
+    const DWORD attributes = PathAttributes(path.wstring());
+    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
 const char* kTooLong = "The install folder's path is too long - choose a shorter folder.";
 
 std::string Utf8Path(const fs::path& p) { return WideToUtf8(p.wstring()); }
-
-// `item` (relative) lies in `folder` (relative) or is that folder itself.
-bool IsWithin(const std::wstring& item, const std::wstring& folder)
-{
-    if (folder.empty())
-        return true;
-    return PathStartsWithIgnoreCase(item, folder) && (item.size() == folder.size() || item[folder.size()] == L'\\');
-}
-
-std::wstring WithoutTrailingSeparators(std::wstring path)
-{
-    while (path.size() > 3 && (path.back() == L'\\' || path.back() == L'/'))
-        path.pop_back();
-    return path;
-}
 
 // Whether every file below `gameDir` is one this unpack wrote (and no link
 // leads elsewhere): then nothing of anyone else is in it, though the folder
@@ -59,40 +53,40 @@ bool HoldsOnlyMadeFiles(const fs::path& dir, const std::wstring& gameDir, const 
     std::set<std::wstring> madeFiles;
     for (const std::string& file : made.files)
         madeFiles.insert((dir / fs::path(Utf8ToWide(file))).lexically_normal().wstring());
-    std::vector<std::wstring> folders = { gameDir };
-    while (!folders.empty())
+    std::vector<FolderEntry> entries;
+    if (!WalkFolder(gameDir, entries))
+        return false;
+    for (const FolderEntry& e : entries)
     {
-        std::wstring next = folders.back();
-        folders.pop_back();
-        std::vector<FolderEntry> entries;
-        if (!ListFolder(next, entries))
+        if (e.attributes & FILE_ATTRIBUTE_REPARSE_POINT)
             return false;
-        for (const FolderEntry& e : entries)
-        {
-            if (e.attributes & FILE_ATTRIBUTE_REPARSE_POINT)
-                return false;
-            if (e.attributes & FILE_ATTRIBUTE_DIRECTORY)
-                folders.push_back(e.path);
-            else if (!madeFiles.count(fs::path(e.path).lexically_normal().wstring()))
-                return false;
-        }
+        if (!(e.attributes & FILE_ATTRIBUTE_DIRECTORY) && !madeFiles.count(fs::path(e.path).lexically_normal().wstring()))
+            return false;
     }
     return true;
 }
 
-// Writes the manifest of what this install made (merged with an earlier
-// install's into the same folder) and says whether the game folder is ours
-// whole. "" or the user's sentence.
-std::string RecordGameFiles(const InstallerApp& app, const fs::path& dir, const std::string& gameDir,
+// What an earlier install (or a killed run) recorded for this folder; an
+// empty record when it recorded another folder or nothing.
+InstallRecord RecordOfFolder(const std::string& dataDir, const fs::path& dir)
+{
+    InstallRecord previous = ReadInstallRecord(dataDir);
+    if (previous.installDir.empty() || !SameFileObject(Utf8ToWide(previous.installDir), dir.wstring()))
+        return InstallRecord();
+    return previous;
+}
+
+// Writes the manifest of what the move into place is about to make (merged
+// with an earlier install's into the same folder) and says whether the game
+// folder is ours whole. "" or the user's sentence.
+std::string RecordGameFiles(const std::string& dataDir, const fs::path& dir, const std::string& gameDir,
                             const Manifest& made, bool& gameDirCreated)
 {
     const std::string dirText = WideToUtf8(dir.wstring());
-    InstallRecord previous = ReadInstallRecord(app.dataDir);
+    const InstallRecord previous = RecordOfFolder(dataDir, dir);
     Manifest previousManifest;
-    if (!previous.installDir.empty() && SameFileObject(Utf8ToWide(previous.installDir), dir.wstring()))
+    if (!previous.installDir.empty())
         ReadManifest(dir.wstring(), previousManifest);
-    else
-        previous = InstallRecord();
     const bool onlyMade = !PathsEqualIgnoreCase(Utf8ToWide(gameDir), dir.wstring()) &&
                           HoldsOnlyMadeFiles(dir, Utf8ToWide(gameDir), made);
     GameRecord record = PlanGameRecord(dirText, gameDir, made, onlyMade, previous, previousManifest);
@@ -148,41 +142,37 @@ std::string Install(InstallArgs& args, bool& done)
     if (app->cancelRequested.load())
         return "Cancelled.";
 
+    // From here on whatever the install makes is recorded, whenever it stops.
+    std::string begun = BeginInstallRecord(app->dataDir, dirText);
+    if (!begun.empty())
+        return begun;
+
     // The launcher: downloaded into a .part file that a later run resumes.
     app->SetStatus(Stage_Launcher, "Downloading the Ostrel launcher...");
     app->jobBytesDone.store(0);
     app->jobBytesTotal.store(0);
-    const fs::path part = dir / L"Ostrel Launcher.exe.part";
-    const fs::path exe = dir / L"Ostrel Launcher.exe";
-    const fs::path old = dir / L"Ostrel Launcher.old.exe";
-    const std::string launcherUrl = app->downloadUrl + "/api/launcher/v1/app/" + plan.launcherSha256;
-    for (int attempt = 1;; attempt++)
-    {
-        // Hashed while it downloads; a .part left by an earlier run is read first.
-        DigestStream digest;
-        StartDigest(digest, Utf8Path(part));
-        DownloadObserver observer = DigestObserver(digest);
-        observer.pause = [app](const DownloadPause& pause) {
-            if (pause.starting)
-                AppendLog(*app, DownloadResumeLogText("the launcher download", pause));
-            app->SetStatus(Stage_Launcher,
-                           pause.secondsLeft > 0 ? DownloadPauseText(pause) : "Downloading the Ostrel launcher...");
-        };
-        HttpResult r = HttpDownload(launcherUrl, "", Utf8Path(part), &app->jobBytesDone, &app->jobBytesTotal,
-                                    &app->cancelRequested, &observer);
-        if (app->cancelRequested.load())
-            return "Cancelled.";
-        if (!r.Ok())
-            return r.ErrorMessage();
-        // A digest that cannot be computed never counts as a match.
-        std::string computed = FinishDigest(digest);
-        if (!computed.empty() && computed == plan.launcherSha256)
-            break;
-        // Damaged, or the stale rest of another build: start again from nothing.
-        DeleteFileW(LongPath(part.wstring()).c_str());
-        if (attempt >= kLauncherAttempts)
-            return "The launcher download was damaged twice - check your connection and try again.";
-    }
+    const fs::path part = dir / kLauncherPartName;
+    const fs::path exe = dir / kLauncherExeName;
+    const fs::path old = dir / kLauncherOldName;
+    VerifiedDownload launcher;
+    launcher.url = app->downloadUrl + kLauncherDownloadPath + plan.launcherSha256;
+    launcher.path = Utf8Path(part);
+    launcher.sha256 = plan.launcherSha256;
+    launcher.damagedTwice = "The launcher download was damaged twice - check your connection and try again.";
+    launcher.bytesDone = &app->jobBytesDone;
+    launcher.bytesTotal = &app->jobBytesTotal;
+    launcher.cancel = &app->cancelRequested;
+    launcher.pause = [app](const DownloadPause& pause) {
+        if (pause.starting)
+            AppendLog(*app, DownloadResumeLogText("the launcher download", pause));
+        app->SetStatus(Stage_Launcher,
+                       pause.secondsLeft > 0 ? DownloadPauseText(pause) : "Downloading the Ostrel launcher...");
+    };
+    VerifiedResult fetched = DownloadVerified(launcher);
+    if (fetched.outcome == VerifiedResult::Cancelled)
+        return "Cancelled.";
+    if (fetched.outcome == VerifiedResult::Failed)
+        return fetched.error;
 
     const std::wstring partLong = LongPath(part.wstring()), exeLong = LongPath(exe.wstring()),
                        oldLong = LongPath(old.wstring());
@@ -199,15 +189,15 @@ std::string Install(InstallArgs& args, bool& done)
     std::string gameDir;
     std::string gameExe = plan.gameExe;
     bool gameDirCreated = false;
+    const InstallRecord previous = RecordOfFolder(app->dataDir, dir);
+    InstallJournal journal;
+    const bool journalled = ReadInstallJournal(dir.wstring(), journal);
     if (!args.includeGame)
     {
         // A launcher-only install over an earlier full one into the same
         // folder leaves that game where it is: its record stays, or no
         // uninstall would ever remove it.
-        const InstallRecord previous = ReadInstallRecord(app->dataDir);
-        const bool sameFolder =
-            !previous.installDir.empty() && SameFileObject(Utf8ToWide(previous.installDir), dir.wstring());
-        if (sameFolder && previous.complete && !previous.gameDir.empty())
+        if (previous.complete && !previous.gameDir.empty())
         {
             gameDir = previous.gameDir;
             gameExe = previous.gameExe;
@@ -219,6 +209,26 @@ std::string Install(InstallArgs& args, bool& done)
         }
         app->SetStatus(Stage_Link, "The game was skipped - only the launcher is installed.");
     }
+    else if (journalled && journal.state == InstallJournal::Placed && journal.sha256 == plan.gameSha256 &&
+             IsRegularFileAt(fs::path(Utf8ToWide(journal.gameDir)) / Utf8ToWide(journal.gameExe)))
+    {
+        // A run killed after this very game was in place: what is left to do
+        // is the rest of the install, and the archive it no longer needs.
+        AppendLog(*app, "the game is already in place in " + journal.gameDir);
+        DeleteFileW(LongPath((dir / kArchiveName).wstring()).c_str());
+        RemoveTree(StagingFolder(dirText));
+        gameDir = journal.gameDir;
+        gameExe = journal.gameExe;
+        gameDirCreated = journal.gameDirCreated;
+        {
+            std::lock_guard<std::mutex> lock(app->jobMutex);
+            app->gameDirResult = gameDir;
+        }
+        app->SetStatus(Stage_Link, "Linking the game to the launcher...");
+        std::string linkError = LinkGameInLauncherSettings(app->dataDir, gameDir);
+        if (!linkError.empty())
+            return linkError;
+    }
     else
     {
         app->SetStatus(Stage_Game, "Downloading the game...");
@@ -228,12 +238,50 @@ std::string Install(InstallArgs& args, bool& done)
 
         auto job = std::make_shared<InstallJob>();
         GameJobParams params;
-        params.url = app->downloadUrl + "/api/launcher/v1/install/game/" + plan.gameSha256;
+        params.url = app->downloadUrl + kGameDownloadPath + plan.gameSha256;
         params.token = "";
         params.sha256 = plan.gameSha256;
         params.size = plan.gameSize;
         params.installDir = dirText;
         params.exeName = plan.gameExe;
+        // A game folder an earlier install (or a killed run) made is ours, and
+        // the game keeps going there.
+        if (previous.complete && previous.gameDirCreated)
+            params.unpack.ownGameDir = previous.gameDir;
+        // Before the first file moves into place: the manifest and the journal
+        // say what is about to be made, so that a kill from here on leaves
+        // nothing that the next run or the uninstall could not tell apart.
+        const std::string dataDir = app->dataDir, sha = plan.gameSha256, exeName = plan.gameExe;
+        params.unpack.beforePlacing = [dataDir, dir, sha, exeName](const Placement& placement) {
+            Manifest made;
+            made.files = placement.files;
+            made.folders = placement.folders;
+            bool created = false;
+            std::string error = RecordGameFiles(dataDir, dir, placement.gameDir, made, created);
+            if (!error.empty())
+                return error;
+            InstallJournal intent;
+            intent.state = InstallJournal::Placing;
+            intent.sha256 = sha;
+            intent.gameDir = placement.gameDir;
+            intent.gameExe = exeName;
+            intent.gameDirCreated = created;
+            DWORD err = WriteInstallJournal(dir.wstring(), intent);
+            if (err != ERROR_SUCCESS)
+                return "Couldn't write " + WideToUtf8((dir / kJournalName).wstring()) + " (" + WindowsErrorText(err) + ").";
+            PauseForTest("placing");
+            return std::string();
+        };
+        params.placed = [dir]() {
+            PauseForTest("moved");
+            InstallJournal done;
+            if (ReadInstallJournal(dir.wstring(), done))
+            {
+                done.state = InstallJournal::Placed;
+                WriteInstallJournal(dir.wstring(), done);
+            }
+            PauseForTest("placed");
+        };
         try
         {
             StartGameJob(params, job);
@@ -243,10 +291,11 @@ std::string Install(InstallArgs& args, bool& done)
             return "Couldn't start the game download - close some programs and try again.";
         }
 
-        // Relay the game thread's progress and forward a cancel request.
+        // Relay the game thread's progress and forward a cancel request; its
+        // end is told at once, the rest every 120 ms.
         for (;;)
         {
-            bool finished = job->finished.load();
+            bool finished = WaitForGameJob(*job, 120);
             app->gamePhase.store((uint32_t)job->phase.load());
             app->jobBytesDone.store(job->bytesDone.load());
             app->jobBytesTotal.store(job->bytesTotal.load());
@@ -259,17 +308,13 @@ std::string Install(InstallArgs& args, bool& done)
                 break;
             if (app->cancelRequested.load())
                 job->cancel.store(true);
-            std::this_thread::sleep_for(std::chrono::milliseconds(120));
         }
 
         std::string jobError;
-        Manifest made;
         {
             std::lock_guard<std::mutex> lock(job->mutex);
             jobError = job->error;
             gameDir = job->gameDir;
-            made.files = job->createdFiles;
-            made.folders = job->createdFolders;
         }
         if (!job->succeeded.load())
         {
@@ -283,16 +328,16 @@ std::string Install(InstallArgs& args, bool& done)
         }
         if (Utf8ToWide(gameDir).size() > kMaxRegStringLength)
             return kTooLong;
-
-        std::string recordError = RecordGameFiles(*app, dir, gameDir, made, gameDirCreated);
-        if (!recordError.empty())
-            return recordError;
+        InstallJournal placed;
+        if (ReadInstallJournal(dir.wstring(), placed))
+            gameDirCreated = placed.gameDirCreated;
 
         app->SetStatus(Stage_Link, "Linking the game to the launcher...");
         std::string linkError = LinkGameInLauncherSettings(app->dataDir, gameDir);
         if (!linkError.empty())
             return linkError;
     }
+    PauseForTest("linked");
 
     // From here on a cancel no longer counts.
     app->SetStatus(Stage_Shortcuts, "Making shortcuts...");
@@ -312,6 +357,8 @@ std::string Install(InstallArgs& args, bool& done)
         std::lock_guard<std::mutex> lock(app->jobMutex);
         app->jobNotes = registered.notes;
     }
+    // Everything is recorded for good: the journal and the mark go last.
+    EndInstallRecord(app->dataDir, dirText);
 
     app->SetStatus(Stage_Done, "Done.");
     done = true;
@@ -355,10 +402,10 @@ GameRecord PlanGameRecord(const std::string& installDir, const std::string& game
     record.manifest = previousManifest;
     Manifest outside;
     for (const std::string& file : made.files)
-        if (!record.gameDirCreated || !IsWithin(Utf8ToWide(file), relative))
+        if (!record.gameDirCreated || !IsInsideFolder(Utf8ToWide(file), relative))
             outside.files.push_back(file);
     for (const std::string& folder : made.folders)
-        if (!record.gameDirCreated || !IsWithin(Utf8ToWide(folder), relative))
+        if (!record.gameDirCreated || !IsInsideFolder(Utf8ToWide(folder), relative))
             outside.folders.push_back(folder);
     MergeManifest(record.manifest, outside);
     return record;

@@ -12,7 +12,7 @@
 
 void AppendLog(const InstallerApp& app, const std::string& message)
 {
-    std::filesystem::path path = std::filesystem::path(Utf8ToWide(LauncherDataFolder(app.dataDir))) / L"installer.log";
+    std::filesystem::path path = std::filesystem::path(Utf8ToWide(LauncherDataFolder(app.dataDir))) / kLogName;
     // Text mode: the C runtime ends each line with CR LF.
     UniqueCFile file(_wfopen(LongPath(path.wstring()).c_str(), L"at"));
     if (!file)

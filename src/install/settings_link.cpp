@@ -1,5 +1,6 @@
 #include "install/settings_link.h"
 
+#include "state/installed_layout.h"
 #include "util/atomic_file.h"
 #include "util/file_identity.h"
 #include "util/handles.h"
@@ -23,7 +24,7 @@ namespace
 {
 fs::path SettingsPath(const std::string& dataDir)
 {
-    return fs::path(Utf8ToWide(LauncherDataFolder(dataDir))) / L"settings.json";
+    return fs::path(Utf8ToWide(LauncherDataFolder(dataDir))) / kSettingsName;
 }
 
 // Deepest nesting of arrays and objects in JSON text, strings skipped.
@@ -148,12 +149,12 @@ std::string LauncherDataFolderPath(const std::string& dataDir)
         std::wstring local = KnownFolderPath(FOLDERID_LocalAppData);
         if (!local.empty())
         {
-            folder = fs::path(local) / L"OstrelLauncher";
+            folder = fs::path(local) / kLauncherDataFolderName;
         }
         else
         {
             std::error_code ec;
-            folder = fs::temp_directory_path(ec) / L"OstrelLauncher";
+            folder = fs::temp_directory_path(ec) / kLauncherDataFolderName;
         }
     }
     return WideToUtf8(folder.wstring());

@@ -1,11 +1,13 @@
 #include "install/shortcuts.h"
 
 #include "state/install_record.h"
+#include "state/installed_layout.h"
 #include "state/installer_app.h"
 #include "util/file_identity.h"
 #include "util/long_path.h"
 #include "util/registry.h"
 #include "util/system_paths.h"
+#include "util/test_pause.h"
 #include "util/text.h"
 #include "util/windows_error.h"
 #include "version.h"
@@ -42,7 +44,7 @@ std::string PlaceShortcut(REFKNOWNFOLDERID folderId, const std::wstring& target,
     std::wstring folder = KnownFolderPath(folderId);
     if (folder.empty())
         return "Windows didn't say where that folder is";
-    HRESULT hr = CreateShortcut((fs::path(folder) / L"Ostrel Launcher.lnk").wstring(), target, workingDir);
+    HRESULT hr = CreateShortcut((fs::path(folder) / kShortcutName).wstring(), target, workingDir);
     return SUCCEEDED(hr) ? std::string() : WindowsErrorText((DWORD)hr);
 }
 
@@ -75,19 +77,30 @@ RegistrationResult MakeShortcutsAndRegister(const RegistrationParams& params, co
 
     // The uninstall entry runs this copy. When the setup already runs from it
     // (a re-install started by the copy) there is nothing to copy.
-    fs::path setupCopy = fs::path(dir) / L"Ostrel Setup.exe";
+    fs::path setupCopy = fs::path(dir) / kSetupCopyName;
     std::wstring self = Utf8ToWide(ExecutablePath());
     if (self.empty())
     {
         result.error = "Couldn't find the setup program's own file to copy it into " + params.installDir + ".";
         return result;
     }
-    if (!SameFileObject(self, setupCopy.wstring()) &&
-        !CopyFileW(LongPath(self).c_str(), LongPath(setupCopy.wstring()).c_str(), FALSE))
+    if (!SameFileObject(self, setupCopy.wstring()))
     {
-        result.error = "Couldn't copy the setup program into " + params.installDir + " (" +
-                       WindowsErrorText(GetLastError()) + ") - without it Ostrel could not be uninstalled.";
-        return result;
+        // Copied beside its place and moved over it in one step: the copy an
+        // earlier install's uninstall entry runs is never half of a file.
+        const std::wstring copyLong = LongPath(setupCopy.wstring()),
+                           tempLong = LongPath((fs::path(dir) / kSetupCopyTempName).wstring());
+        bool copied = CopyFileW(LongPath(self).c_str(), tempLong.c_str(), FALSE);
+        PauseForTest("setup-copy");
+        copied = copied && MoveFileExW(tempLong.c_str(), copyLong.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+        if (!copied)
+        {
+            const DWORD err = GetLastError();
+            DeleteFileW(tempLong.c_str());
+            result.error = "Couldn't copy the setup program into " + params.installDir + " (" + WindowsErrorText(err) +
+                           ") - without it Ostrel could not be uninstalled.";
+            return result;
+        }
     }
 
     InstallRecord record;

@@ -1,8 +1,11 @@
 // The game archive's own thread: download with resume, digest, unpack.
 #pragma once
 #include "net/http.h"
+#include "package/unpack.h"
 
 #include <atomic>
+#include <condition_variable>
+#include <functional>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -25,17 +28,14 @@ struct InstallJob
     std::atomic<uint64_t> bytesDone{0};
     std::atomic<uint64_t> bytesTotal{0};
     std::atomic<bool>     cancel{false};
-    std::atomic<bool>     finished{false};  // written last of all
+    std::atomic<bool>     finished{false};  // written last of all (EndGameJob)
     std::atomic<bool>     succeeded{false}; // written before finished
     std::mutex            mutex;            // guards the strings and lists below
+    std::condition_variable finishedChanged;   // told when finished is set
     std::string           error;
     std::string           gameDir;
     std::string           waitText;         // the status line while phase is GamePhase_Wait
     std::vector<std::string> logLines;      // for installer.log, taken by the install worker
-    // What the unpack made, relative to the install folder (see UnpackResult),
-    // for the install record; filled whenever the unpack ran.
-    std::vector<std::string> createdFiles;
-    std::vector<std::string> createdFolders;
 };
 
 struct GameJobParams
@@ -47,12 +47,20 @@ struct GameJobParams
     std::string installDir;
     std::string exeName;
     DownloadPolicy download;    // how long the download keeps trying by itself
+    UnpackOptions  unpack;      // the setup's own game folder, and the journal before the move into place
+    // Once the game is in place, before the archive goes (the journal again).
+    std::function<void()> placed;
 };
 
 // Copies both into a new detached thread running RunGameJob; throws
 // std::system_error when the thread cannot be created.
 void StartGameJob(const GameJobParams& params, std::shared_ptr<InstallJob> job);
 void RunGameJob(const GameJobParams& params, InstallJob& job);
+
+// The game thread's last word: finished, and whoever waits is told.
+void EndGameJob(InstallJob& job);
+// Waits up to `ms` for the end of the game job; true once it has ended.
+bool WaitForGameJob(InstallJob& job, int ms);
 
 // The lines the game thread has for installer.log since the last call (it has
 // no InstallerApp of its own); the install worker writes them.

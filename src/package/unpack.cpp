@@ -1,6 +1,8 @@
 #include "package/unpack.h"
 
+#include "package/archive_source.h"
 #include "package/game_job.h"
+#include "state/installed_layout.h"
 #include "util/atomic_file.h"
 #include "util/file_identity.h"
 #include "util/handles.h"
@@ -18,6 +20,7 @@
 #include <cstdint>
 #include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <filesystem>
 #include <map>
 #include <new>
@@ -101,13 +104,21 @@ struct IgnoreCaseLess
     }
 };
 
+using IgnoreCaseSet = std::set<std::wstring, IgnoreCaseLess>;
+
 // Normal form without a trailing separator ("C:\a\b\" and "C:\a\.\b" -> "C:\a\b").
 fs::path Normalised(const fs::path& p)
 {
     fs::path n = p.lexically_normal();
-    if (!n.has_filename() && n.has_relative_path())
-        n = n.parent_path();
-    return n;
+    return fs::path(WithoutTrailingSeparators(n.wstring()));
+}
+
+// An entry's name in the normal form, relative to its root, without "."
+// components or a trailing separator.
+fs::path RelativeName(const std::string& name)
+{
+    fs::path n = Normalised(fs::path(Utf8ToWide(name)).make_preferred());
+    return n == L"." ? fs::path() : n;
 }
 
 UnpackResult Failed(const std::string& sentence)
@@ -118,26 +129,38 @@ UnpackResult Failed(const std::string& sentence)
     return r;
 }
 
-// An entry's name in the normal form, relative to the install folder, without
-// "." components or a trailing separator.
-fs::path RelativeName(const std::string& name)
+uint16_t Le16(const unsigned char* p)
 {
-    return Normalised(fs::path(Utf8ToWide(name)).make_preferred());
+    return (uint16_t)(p[0] | (p[1] << 8));
 }
 
-// Makes the folders below the install folder one level at a time, so that it
-// knows which of them this unpack created (and may later remove).
+uint32_t Le32(const unsigned char* p)
+{
+    return (uint32_t)Le16(p) | ((uint32_t)Le16(p + 2) << 16);
+}
+
+uint64_t Le64(const unsigned char* p)
+{
+    return (uint64_t)Le32(p) | ((uint64_t)Le32(p + 4) << 32);
+}
+
+constexpr uint32_t kLocalHeaderSignature = 0x04034b50;
+constexpr size_t kLocalHeaderSize = 30;
+constexpr uint16_t kEncrypted = 1, kDataDescriptor = 8, kPatchData = 32, kStrongEncryption = 64;
+constexpr uint16_t kTrustedFlags = kEncrypted | kPatchData | kStrongEncryption;
+
+// Makes the folders below the root one level at a time, so that it knows
+// which of them it created.
 struct FolderMaker
 {
-    fs::path                 root;
-    std::set<std::wstring>   known;     // relative folders already made or found
-    std::vector<std::string> created;
+    fs::path               root;
+    std::set<std::wstring> known;     // relative folders already made or found
 };
 
 using FileWriters = std::map<std::wstring, size_t, IgnoreCaseLess>;
 
 // `earlierFiles` are the destinations of the entries before this one. The
-// folders are made before any file is written, so a folder where an earlier
+// folders are made before a file is written, so a folder where an earlier
 // entry puts a file is left out: on one thread that file would already be
 // there and the folder could not be made.
 void MakeEntryFolders(FolderMaker& maker, const fs::path& relativeFolder, const FileWriters& earlierFiles)
@@ -156,140 +179,116 @@ void MakeEntryFolders(FolderMaker& maker, const fs::path& relativeFolder, const 
         if (PathAttributes(full.wstring()) != INVALID_FILE_ATTRIBUTES)
             continue;
         // A failure shows up as a failed write of the entry itself.
-        if (CreateDirectoryW(LongPath(full.wstring()).c_str(), nullptr))
-            maker.created.push_back(WideToUtf8(relative.wstring()));
+        CreateDirectoryW(LongPath(full.wstring()).c_str(), nullptr);
     }
-}
-
-// The archive's directory, read once on the calling thread.
-struct ArchiveReader
-{
-    UniqueFile     file;
-    mz_zip_archive zip;
-    bool           ready = false;
-
-    ArchiveReader() { mz_zip_zero_struct(&zip); }
-    ArchiveReader(const ArchiveReader&) = delete;
-    ArchiveReader& operator=(const ArchiveReader&) = delete;
-    ~ArchiveReader()
-    {
-        if (ready)
-            mz_zip_reader_end(&zip);
-    }
-};
-
-// Reads `size` bytes at `offset`. Every reader has a handle of its own, so the
-// file pointer is never shared. Moving it first, rather than passing the
-// position in an OVERLAPPED, spares Wine a server round trip on every read.
-size_t ReadArchiveAt(void* opaque, mz_uint64 offset, void* buffer, size_t size)
-{
-    HANDLE file = (HANDLE)opaque;
-    LARGE_INTEGER position = {};
-    position.QuadPart = (LONGLONG)offset;
-    if (offset > (uint64_t)LLONG_MAX || !SetFilePointerEx(file, position, nullptr, FILE_BEGIN))
-        return 0;
-    size_t done = 0;
-    while (done < size)
-    {
-        DWORD got = 0;
-        if (!ReadFile(file, (char*)buffer + done, (DWORD)std::min<size_t>(size - done, 1u << 30), &got, nullptr) ||
-            got == 0)
-            break;
-        done += got;
-    }
-    return done;
-}
-
-enum OpenOutcome
-{
-    Open_Ready,
-    Open_NoFile,
-    Open_NotZip,
-};
-
-// Nobody may write to the archive while it is read, not even one of its own
-// entries that happens to carry its name: no write sharing.
-HANDLE OpenArchiveFile(const std::wstring& path)
-{
-    return CreateFileW(LongPath(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-}
-
-OpenOutcome OpenArchive(const std::wstring& path, ArchiveReader& reader, uint64_t& size)
-{
-    reader.file.reset(OpenArchiveFile(path));
-    if (!reader.file)
-        return Open_NoFile;
-    LARGE_INTEGER length = {};
-    if (!GetFileSizeEx(reader.file.get(), &length) || length.QuadPart <= 0)
-        return Open_NotZip;
-    size = (uint64_t)length.QuadPart;
-    reader.zip.m_pRead = ReadArchiveAt;
-    reader.zip.m_pIO_opaque = reader.file.get();
-    if (!mz_zip_reader_init(&reader.zip, size, 0))
-        return Open_NotZip;
-    reader.ready = true;
-    return Open_Ready;
 }
 
 enum EntryKind
 {
-    Entry_Skip,      // unsafe name, or past the end of what is unpacked
+    Entry_Skip,      // unsafe name, not unpacked here, or past the end of what is unpacked
     Entry_Folder,
     Entry_File,
     Entry_Damaged,   // its record cannot be read: the unpack stops here
 };
 
-// What the first pass learnt about one entry; read-only once the workers run.
+// One entry as a local header or the central directory describes it;
+// read-only once published to the workers.
 struct PlannedEntry
 {
     EntryKind   kind = Entry_Skip;
-    std::string name;           // as the archive spells it
-    fs::path    relative;       // destination below the install folder
-    uint64_t    size = 0;       // uncompressed, as the archive's directory says
+    std::string name;           // decoded (ZipEntryName)
+    fs::path    relative;       // destination below the root
+    uint64_t    size = 0;       // uncompressed
     uint64_t    packedSize = 0;
     uint64_t    headerOffset = 0;   // of its local header
     uint32_t    crc = 0;
     uint16_t    method = 0;
     uint16_t    flags = 0;
     int64_t     after = -1;     // an earlier entry with the same destination: it goes first
-    bool        awaited = false;
 };
 
 // Written only by the worker that took the entry.
 struct EntryOutcome
 {
     bool        wrote = false;  // the destination was created or truncated
+    bool        whole = false;  // written completely, size and CRC-32 as described
     std::string error;
 };
 
+// The entries and the workers that write them. The plan grows while a
+// stream publishes entries; the classic pass publishes all of them at once.
 struct UnpackWork
 {
-    std::vector<PlannedEntry> plan;
-    std::vector<EntryOutcome> outcomes;
-    size_t                    end = 0;      // entries from here on are never started
-    std::wstring              archivePath;
-    uint64_t                  archiveSize = 0;
-    fs::path                  installPath;
+    ArchiveSource             source;
+    fs::path                  root;         // where entries are written: the staging folder
     InstallJob*               job = nullptr;
+    std::atomic<bool>         stop{false};  // the stream is abandoned
+    // Where written bytes count: the job's own counter, or the stream's until
+    // the unpack phase begins.
+    std::atomic<std::atomic<uint64_t>*> progress{nullptr};
 
-    std::atomic<size_t>       next{0};      // the next entry to take, in archive order
+    std::mutex                mutex;        // guards the plan's growth, `next`, `closed` and `done`
+    std::condition_variable   changed;
+    std::deque<PlannedEntry>  plan;
+    std::deque<EntryOutcome>  outcomes;
+    std::deque<char>          done;
+    size_t                    next = 0;     // the next entry to take, in archive order
+    bool                      closed = false;   // no more entries will come
     // The first entry in archive order that failed so far; entries after it
     // are not started.
     std::atomic<size_t>       firstFailure{SIZE_MAX};
 
-    // Entries that another one waits for report their end here.
-    std::mutex                doneMutex;
-    std::condition_variable   doneChanged;
-    std::vector<char>         done;
+    // The planner's own (the thread that publishes).
+    FolderMaker               folders;
+    FileWriters               lastWriter;
 };
 
-// What one worker owns: a handle on the archive of its own (no shared file
+bool Stopped(const UnpackWork& work)
+{
+    return work.stop.load() || work.job->cancel.load();
+}
+
+// Adds an entry for the workers, in archive order: its folders first, and
+// the entry it must wait for when both write one file.
+void Publish(UnpackWork& work, PlannedEntry entry)
+{
+    const size_t index = work.plan.size();
+    if (entry.kind == Entry_Folder)
+        MakeEntryFolders(work.folders, entry.relative, work.lastWriter);
+    if (entry.kind == Entry_File)
+    {
+        MakeEntryFolders(work.folders, entry.relative.parent_path(), work.lastWriter);
+        auto [at, added] = work.lastWriter.try_emplace(entry.relative.wstring(), index);
+        if (!added)
+        {
+            entry.after = (int64_t)at->second;
+            at->second = index;
+        }
+    }
+    {
+        std::lock_guard<std::mutex> lock(work.mutex);
+        work.plan.push_back(std::move(entry));
+        work.outcomes.emplace_back();
+        work.done.push_back(0);
+    }
+    work.changed.notify_all();
+}
+
+void Close(UnpackWork& work)
+{
+    {
+        std::lock_guard<std::mutex> lock(work.mutex);
+        work.closed = true;
+    }
+    work.changed.notify_all();
+}
+
+// What one worker owns: a view of the archive of its own (no shared file
 // position), an inflate state and its buffers. Memory stays at these few
 // MiB per worker whatever the size of an entry.
 struct Worker
 {
-    UniqueFile        archive;
+    ArchiveCursor     archive;
     z_stream          inflater = {};
     bool              inflaterReady = false;
     std::vector<char> packed;   // compressed bytes as read
@@ -329,62 +328,50 @@ enum ExtractOutcome
     Extract_Cancelled,
 };
 
-uint16_t Le16(const unsigned char* p)
-{
-    return (uint16_t)(p[0] | (p[1] << 8));
-}
-
-uint32_t Le32(const unsigned char* p)
-{
-    return (uint32_t)Le16(p) | ((uint32_t)Le16(p + 2) << 16);
-}
-
 // Where the entry's data begins: after its local header, whose name and extra
 // field may differ in length from the directory's copy. False when the
-// header is not there or the data would run past the end of the archive.
-bool FindEntryData(HANDLE archive, uint64_t archiveSize, const PlannedEntry& entry, uint64_t& dataOffset)
+// header is not there or the data would run past what is there of the archive.
+bool FindEntryData(ArchiveCursor& archive, const PlannedEntry& entry, uint64_t& dataOffset)
 {
-    constexpr size_t kLocalHeaderSize = 30;
     unsigned char header[kLocalHeaderSize];
-    if (ReadArchiveAt(archive, entry.headerOffset, header, sizeof(header)) != sizeof(header))
+    if (ReadArchive(archive, entry.headerOffset, header, sizeof(header)) != sizeof(header))
         return false;
-    if (Le32(header) != 0x04034b50)
+    if (Le32(header) != kLocalHeaderSignature)
         return false;
+    const uint64_t there = ArchiveAvailable(archive);
     dataOffset = entry.headerOffset + kLocalHeaderSize + Le16(header + 26) + Le16(header + 28);
-    return dataOffset <= archiveSize && entry.packedSize <= archiveSize - dataOffset;
+    return dataOffset <= there && entry.packedSize <= there - dataOffset;
 }
 
 // Hands `size` bytes of the entry to its file: CRC, write, progress.
-bool Emit(HANDLE file, const char* data, size_t size, uint32_t& crc, InstallJob& job, uint64_t& written)
+bool Emit(UnpackWork& work, HANDLE file, const char* data, size_t size, uint32_t& crc, uint64_t& written)
 {
     crc = (uint32_t)crc32_z(crc, (const Bytef*)data, size);
     if (WriteAll(file, data, size) != ERROR_SUCCESS)
         return false;
     written += size;
-    job.bytesDone.fetch_add(size);
+    work.progress.load()->fetch_add(size);
     return true;
 }
 
 // Streams one entry into the open file a chunk at a time, whatever its size;
 // progress grows with every chunk written, and cancel is seen between chunks.
 // The entry is whole only when exactly its size came out and the CRC-32 of
-// those bytes is the one the archive's directory gives.
-ExtractOutcome ExtractEntry(Worker& worker, uint64_t archiveSize, const PlannedEntry& entry, HANDLE file,
-                            InstallJob& job, uint64_t& written)
+// those bytes is the one its record gives.
+ExtractOutcome ExtractEntry(UnpackWork& work, Worker& worker, const PlannedEntry& entry, HANDLE file, uint64_t& written)
 {
     // An entry without data is an empty file, whatever its method says.
     if (entry.packedSize == 0)
         return Extract_Done;
     // Encrypted entries and patch data cannot be unpacked; nor can methods
-    // other than stored and deflated. In both, more bytes than the directory
+    // other than stored and deflated. In both, more bytes than the record
     // announces is damage, and nothing past the announced size is written.
-    constexpr uint16_t kEncrypted = 1, kPatchData = 32, kStrongEncryption = 64;
-    if (entry.flags & (kEncrypted | kPatchData | kStrongEncryption))
+    if (entry.flags & kTrustedFlags)
         return Extract_Failed;
     if (entry.method != 0 && entry.method != MZ_DEFLATED)
         return Extract_Failed;
     uint64_t at = 0;
-    if (!FindEntryData(worker.archive.get(), archiveSize, entry, at))
+    if (!FindEntryData(worker.archive, entry, at))
         return Extract_Failed;
     const uint64_t end = at + entry.packedSize;
     uint32_t crc = 0;
@@ -394,15 +381,15 @@ ExtractOutcome ExtractEntry(Worker& worker, uint64_t archiveSize, const PlannedE
         // Stored: read straight into the write buffer.
         while (at < end)
         {
-            if (job.cancel.load())
+            if (Stopped(work))
                 return Extract_Cancelled;
             const size_t n = (size_t)std::min<uint64_t>(end - at, worker.plain.size());
             if (written + n > entry.size)
                 return Extract_Failed;
-            if (ReadArchiveAt(worker.archive.get(), at, worker.plain.data(), n) != n)
+            if (ReadArchive(worker.archive, at, worker.plain.data(), n) != n)
                 return Extract_Failed;
             at += n;
-            if (!Emit(file, worker.plain.data(), n, crc, job, written))
+            if (!Emit(work, file, worker.plain.data(), n, crc, written))
                 return Extract_Failed;
         }
         return written == entry.size && crc == entry.crc ? Extract_Done : Extract_Failed;
@@ -424,7 +411,7 @@ ExtractOutcome ExtractEntry(Worker& worker, uint64_t archiveSize, const PlannedE
     bool finished = false;
     while (!finished)
     {
-        if (job.cancel.load())
+        if (Stopped(work))
             return Extract_Cancelled;
         z.next_out = (Bytef*)worker.plain.data();
         z.avail_out = (uInt)worker.plain.size();
@@ -434,7 +421,7 @@ ExtractOutcome ExtractEntry(Worker& worker, uint64_t archiveSize, const PlannedE
             if (z.avail_in == 0 && at < end)
             {
                 const size_t n = (size_t)std::min<uint64_t>(end - at, worker.packed.size());
-                if (ReadArchiveAt(worker.archive.get(), at, worker.packed.data(), n) != n)
+                if (ReadArchive(worker.archive, at, worker.packed.data(), n) != n)
                     return Extract_Failed;
                 at += n;
                 z.next_in = (Bytef*)worker.packed.data();
@@ -455,7 +442,7 @@ ExtractOutcome ExtractEntry(Worker& worker, uint64_t archiveSize, const PlannedE
         const size_t n = worker.plain.size() - z.avail_out;
         if (written + n > entry.size)
             return Extract_Failed;
-        if (n > 0 && !Emit(file, worker.plain.data(), n, crc, job, written))
+        if (n > 0 && !Emit(work, file, worker.plain.data(), n, crc, written))
             return Extract_Failed;
     }
     return written == entry.size && crc == entry.crc ? Extract_Done : Extract_Failed;
@@ -477,23 +464,24 @@ bool FailedBefore(const UnpackWork& work, size_t index)
     return work.firstFailure.load() < index;
 }
 
-// False when cancel came first.
-bool WaitForEntry(UnpackWork& work, size_t index)
+// False when the entry waited for will not be written first after all
+// (cancel, the stream abandoned, or a failure before this entry).
+bool WaitForEntry(UnpackWork& work, size_t index, size_t waiter)
 {
-    std::unique_lock<std::mutex> lock(work.doneMutex);
+    std::unique_lock<std::mutex> lock(work.mutex);
     while (!work.done[index])
     {
-        if (work.job->cancel.load())
+        if (Stopped(work) || FailedBefore(work, waiter))
             return false;
-        work.doneChanged.wait_for(lock, std::chrono::milliseconds(50));
+        work.changed.wait_for(lock, std::chrono::milliseconds(50));
     }
     return true;
 }
 
 // Most destinations are new files: made with CREATE_NEW, they are never
 // truncated, and truncating even an empty file makes ext4 start writing it
-// out at its close. Whatever is in the way (an earlier file, a folder, a file
-// held open) goes to CREATE_ALWAYS, whose outcome decides, as it always did.
+// out at its close. Whatever is in the way (an earlier entry's file, one the
+// stream wrote) goes to CREATE_ALWAYS, whose outcome decides.
 HANDLE CreateDestination(const std::wstring& path)
 {
     HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
@@ -507,78 +495,96 @@ HANDLE CreateDestination(const std::wstring& path)
 void UnpackEntry(UnpackWork& work, Worker& worker, size_t index)
 {
     const PlannedEntry& entry = work.plan[index];
-    InstallJob& job = *work.job;
+    EntryOutcome& outcome = work.outcomes[index];
     if (entry.kind == Entry_Damaged)
     {
         Fail(work, index, "The download is damaged.");
         return;
     }
+    if (entry.kind == Entry_Folder)
+        outcome.whole = true;
     if (entry.kind != Entry_File)
         return;
     // Two entries for one file are written one after the other, in archive
     // order, so the later one wins as it would on one thread.
-    if (entry.after >= 0 && !WaitForEntry(work, (size_t)entry.after))
+    if (entry.after >= 0 && !WaitForEntry(work, (size_t)entry.after, index))
         return;
     // A failure of an earlier entry ends the unpack there.
-    if (FailedBefore(work, index) || job.cancel.load())
+    if (FailedBefore(work, index) || Stopped(work))
         return;
 
-    const fs::path dest = work.installPath / entry.relative;
+    const fs::path dest = work.root / entry.relative;
     UniqueFile file(CreateDestination(LongPath(dest.wstring())));
     if (!file)
     {
         Fail(work, index, "Couldn't write " + WideToUtf8(dest.wstring()) + " - is the game still running?");
         return;
     }
-    work.outcomes[index].wrote = true;
+    outcome.wrote = true;
     uint64_t written = 0;
-    ExtractOutcome extracted = ExtractEntry(worker, work.archiveSize, entry, file.get(), job, written);
+    ExtractOutcome extracted = ExtractEntry(work, worker, entry, file.get(), written);
     // Closed here, on this worker: on Windows an antivirus scans a new file
     // while it is being closed.
     file.reset();
     if (extracted == Extract_Cancelled)
         return;
+    outcome.whole = extracted == Extract_Done;
     // A whole entry counts in full once it is over, also when it failed, so
     // the bar ends where the total is.
     if (entry.size > written)
-        job.bytesDone.fetch_add(entry.size - written);
+        work.progress.load()->fetch_add(entry.size - written);
     if (extracted == Extract_Failed)
         Fail(work, index, "Couldn't unpack " + entry.name + " - is the disk full?");
 }
 
 void MarkDone(UnpackWork& work, size_t index)
 {
-    if (!work.plan[index].awaited)
-        return;
     {
-        std::lock_guard<std::mutex> lock(work.doneMutex);
+        std::lock_guard<std::mutex> lock(work.mutex);
         work.done[index] = 1;
     }
-    work.doneChanged.notify_all();
+    work.changed.notify_all();
 }
 
-// Takes entries in archive order until none is left, one fails or cancel is
-// raised. Every entry it takes it ends (and marks), so a worker waiting for
-// an earlier entry never waits for nothing.
+// Takes entries in archive order until none is left, one fails or the work
+// stops. Every entry it takes it marks done, so a worker waiting for an
+// earlier entry never waits for nothing.
 void RunWorker(UnpackWork& work, Worker& worker)
 {
-    while (!work.job->cancel.load())
+    for (;;)
     {
-        const size_t index = work.next.fetch_add(1);
-        if (index >= work.end || FailedBefore(work, index))
-            return;
-        UnpackEntry(work, worker, index);
+        size_t index = 0;
+        {
+            std::unique_lock<std::mutex> lock(work.mutex);
+            while (work.next >= work.plan.size() && !work.closed && !Stopped(work))
+                work.changed.wait_for(lock, std::chrono::milliseconds(50));
+            if (Stopped(work) || work.next >= work.plan.size())
+                return;
+            index = work.next++;
+        }
+        bool go = !FailedBefore(work, index);
+        // A worker of the stream opens the archive once there is one.
+        if (go && !worker.archive.file && !OpenArchiveCursor(work.source, worker.archive))
+        {
+            Fail(work, index, "Couldn't open the download (an antivirus may be scanning it) - try again.");
+            go = false;
+        }
+        if (go)
+            UnpackEntry(work, worker, index);
         MarkDone(work, index);
+        if (!go)
+            return;
     }
 }
 
 void RunHelperWorker(UnpackWork& work)
 {
-    // Without a handle or buffers of its own this worker takes nothing; the
-    // others do the work.
+    // Without a view of the archive or buffers of its own this worker takes
+    // nothing; the others do the work.
     Worker worker;
-    worker.archive.reset(OpenArchiveFile(work.archivePath));
-    if (!worker.archive || !AllocateBuffers(worker))
+    if (!AllocateBuffers(worker))
+        return;
+    if (!work.source.available && !OpenArchiveCursor(work.source, worker.archive))
         return;
     RunWorker(work, worker);
 }
@@ -590,7 +596,270 @@ unsigned WorkerCount(size_t files)
     unsigned n = std::clamp(std::thread::hardware_concurrency(), 2u, 4u);
     return (unsigned)std::max<size_t>(1, std::min<size_t>(n, files));
 }
+
+// Starts up to `count` helper workers; one that cannot be started only makes
+// the unpack slower.
+void StartHelpers(UnpackWork& work, unsigned count, std::vector<std::thread>& helpers)
+{
+    helpers.reserve(count);
+    for (unsigned k = 0; k < count; k++)
+    {
+        try
+        {
+            helpers.emplace_back(RunHelperWorker, std::ref(work));
+        }
+        catch (const std::system_error&)
+        {
+            break;
+        }
+    }
+}
 } // namespace
+
+// The stream: one thread follows the local headers from the archive's start
+// and publishes every entry whose bytes are all there; workers write them.
+struct StreamedUnpack
+{
+    std::atomic<uint64_t>    available{0};  // bytes of the archive in place from its start
+    std::atomic<bool>        ended{false};      // no more bytes will come
+    std::atomic<bool>        restarted{false};  // the file began again: nothing streamed counts
+    std::atomic<uint64_t>    written{0};    // bytes written before the unpack phase counts them
+    std::mutex               arrivalMutex;
+    std::condition_variable  arrived;
+    UnpackWork               work;
+    std::thread              reader;
+    std::vector<std::thread> workers;
+
+    StreamedUnpack() = default;
+    StreamedUnpack(const StreamedUnpack&) = delete;
+    StreamedUnpack& operator=(const StreamedUnpack&) = delete;
+    ~StreamedUnpack() { StopStreamedUnpack(*this); }
+};
+
+namespace
+{
+// False when the archive will not hold `end` bytes: the download ended short
+// of them, began again, or the stream was stopped.
+bool WaitForBytes(StreamedUnpack& s, uint64_t end)
+{
+    std::unique_lock<std::mutex> lock(s.arrivalMutex);
+    for (;;)
+    {
+        if (Stopped(s.work) || s.restarted.load())
+            return false;
+        if (s.available.load() >= end)
+            return true;
+        if (s.ended.load())
+            return s.available.load() >= end;
+        // The download notifies without the lock; a wake-up it misses costs
+        // at most this long.
+        s.arrived.wait_for(lock, std::chrono::milliseconds(50));
+    }
+}
+
+// The sizes a local header leaves to its zip64 extra field (0x0001). In a
+// local header the field holds both, uncompressed first; some writers put
+// only the one that overflowed.
+bool Zip64Sizes(const std::string& extra, uint64_t& size, uint64_t& packed)
+{
+    const unsigned char* p = (const unsigned char*)extra.data();
+    size_t at = 0;
+    while (at + 4 <= extra.size())
+    {
+        const uint16_t id = Le16(p + at), length = Le16(p + at + 2);
+        if (at + 4 + length > extra.size())
+            return false;
+        if (id == 0x0001)
+        {
+            const unsigned char* field = p + at + 4;
+            if (length >= 16)
+            {
+                size = Le64(field);
+                packed = Le64(field + 8);
+                return true;
+            }
+            if (length >= 8 && (size == 0xFFFFFFFFu) != (packed == 0xFFFFFFFFu))
+            {
+                (size == 0xFFFFFFFFu ? size : packed) = Le64(field);
+                return true;
+            }
+            return false;
+        }
+        at += 4 + (size_t)length;
+    }
+    return false;
+}
+
+// Follows the archive from its start while it is written, one local header
+// after another, and publishes each entry once all its bytes are there. It
+// stops at the central directory, at anything it cannot delimit, at the
+// first entry that failed, or when the stream is stopped: what follows is
+// the pass after the download's.
+void FollowArchive(StreamedUnpack& s)
+{
+    UnpackWork& work = s.work;
+    ArchiveCursor cursor;
+    uint64_t at = 0;
+    std::string fields;
+    for (;;)
+    {
+        if (!WaitForBytes(s, at + kLocalHeaderSize))
+            break;
+        if (!cursor.file && !OpenArchiveCursor(work.source, cursor))
+            break;
+        unsigned char h[kLocalHeaderSize];
+        if (ReadArchive(cursor, at, h, sizeof(h)) != sizeof(h) || Le32(h) != kLocalHeaderSignature)
+            break;
+        const uint16_t flags = Le16(h + 6), method = Le16(h + 8);
+        uint64_t packed = Le32(h + 18), size = Le32(h + 22);
+        const size_t nameLength = Le16(h + 26), extraLength = Le16(h + 28);
+        const uint64_t dataStart = at + kLocalHeaderSize + nameLength + extraLength;
+        if (!WaitForBytes(s, dataStart))
+            break;
+        fields.resize(nameLength + extraLength);
+        if (ReadArchive(cursor, at + kLocalHeaderSize, fields.data(), fields.size()) != fields.size())
+            break;
+        const std::string extra = fields.substr(nameLength);
+        // Sizes only after the data: where this entry ends is not known here.
+        if (flags & kDataDescriptor)
+            break;
+        if ((packed == 0xFFFFFFFFu || size == 0xFFFFFFFFu) && !Zip64Sizes(extra, size, packed))
+            break;
+        if (packed > UINT64_MAX - dataStart)
+            break;
+        const uint64_t dataEnd = dataStart + packed;
+
+        PlannedEntry entry;
+        entry.name = ZipEntryName(fields.substr(0, nameLength), flags, extra);
+        entry.size = size;
+        entry.packedSize = packed;
+        entry.headerOffset = at;
+        entry.crc = Le32(h + 14);
+        entry.method = method;
+        entry.flags = flags;
+        entry.relative = RelativeName(entry.name);
+        const bool folder = !entry.name.empty() && IsSeparator(entry.name.back());
+        const bool readable = !(flags & kTrustedFlags) && (method == 0 || method == MZ_DEFLATED);
+        // Entries that are not unpacked (unsafe names, methods it cannot
+        // read) are passed over; the pass after the download decides on them.
+        if (IsSafeEntryName(entry.name) && !entry.relative.empty() && (folder || readable))
+        {
+            if (!WaitForBytes(s, dataEnd))
+                break;
+            entry.kind = folder ? Entry_Folder : Entry_File;
+            Publish(work, std::move(entry));
+        }
+        if (work.firstFailure.load() != SIZE_MAX)
+            break;
+        at = dataEnd;
+    }
+    Close(work);
+}
+} // namespace
+
+std::wstring StagingFolder(const std::string& installDir)
+{
+    return (fs::path(WithoutTrailingSeparators(Utf8ToWide(installDir))) / kStagingName).wstring();
+}
+
+namespace
+{
+// An empty, hidden staging folder; whatever a killed run left there goes
+// first. False when it cannot be made.
+bool PrepareStaging(const std::wstring& staging)
+{
+    RemoveTree(staging);
+    if (!MakeFolders(staging))
+        return false;
+    const DWORD attributes = PathAttributes(staging);
+    SetFileAttributesW(LongPath(staging).c_str(), (attributes & ~(DWORD)FILE_ATTRIBUTE_NORMAL) | FILE_ATTRIBUTE_HIDDEN);
+    return true;
+}
+} // namespace
+
+std::shared_ptr<StreamedUnpack> StartStreamedUnpack(const std::wstring& archivePath, const std::string& installDir,
+                                                    InstallJob& job)
+{
+    auto s = std::make_shared<StreamedUnpack>();
+    UnpackWork& work = s->work;
+    work.source.path = archivePath;
+    work.source.available = &s->available;
+    work.root = fs::path(StagingFolder(installDir));
+    work.job = &job;
+    work.progress.store(&s->written);
+    work.folders.root = work.root;
+    // What an earlier run left of the archive is there already.
+    s->available.store(RegularFileSize(archivePath));
+    MakeFolders(Utf8ToWide(installDir));
+    if (!PrepareStaging(work.root.wstring()))
+    {
+        s->work.stop.store(true);
+        return s;
+    }
+    try
+    {
+        s->reader = std::thread(FollowArchive, std::ref(*s));
+    }
+    catch (const std::system_error&)
+    {
+        // No stream: the pass after the download does it all.
+        s->work.stop.store(true);
+        return s;
+    }
+    StartHelpers(work, WorkerCount(SIZE_MAX), s->workers);
+    return s;
+}
+
+void StreamGrew(StreamedUnpack& s, uint64_t bytes)
+{
+    s.available.fetch_add(bytes);
+    s.arrived.notify_all();
+}
+
+void StreamRestarted(StreamedUnpack& s)
+{
+    // A download that starts from nothing begins with this too: only bytes
+    // that were there already can have been streamed.
+    if (s.available.load() == 0)
+        return;
+    // The rest waits for the pass after the download.
+    s.restarted.store(true);
+    s.work.stop.store(true);
+    s.arrived.notify_all();
+    s.work.changed.notify_all();
+}
+
+void StreamEnded(StreamedUnpack& s)
+{
+    s.ended.store(true);
+    s.arrived.notify_all();
+}
+
+namespace
+{
+// Waits for the stream's threads; with `stop`, they give up first.
+void JoinStream(StreamedUnpack& s, bool stop)
+{
+    if (stop)
+    {
+        s.work.stop.store(true);
+        s.arrived.notify_all();
+        s.work.changed.notify_all();
+    }
+    if (s.reader.joinable())
+        s.reader.join();
+    Close(s.work);
+    for (std::thread& t : s.workers)
+        if (t.joinable())
+            t.join();
+    s.workers.clear();
+}
+} // namespace
+
+void StopStreamedUnpack(StreamedUnpack& s)
+{
+    JoinStream(s, true);
+}
 
 bool IsSafeEntryName(const std::string& name)
 {
@@ -610,71 +879,122 @@ bool IsSafeEntryName(const std::string& name)
     }
 }
 
-// Nothing here ever writes outside the install folder: every destination is the
-// install folder joined with a name that IsSafeEntryName accepted (relative, no
-// "..", no drive or stream, nothing Windows would rename or turn into a
-// device). The unpack creates only plain folders and plain files, never links,
-// so no entry can turn a folder below the install folder into a way out for a
-// later entry.
-//
-// The entries are written by several workers at once, each taking the next
-// entry in archive order. The folders are all made first, on this thread, in
-// archive order; the outcome is the one a single thread would reach: the
-// first failing entry in archive order is the one reported, once it has
-// failed no later entry is started (one that another worker had already
-// begun runs to its end), and of two entries for one file the later one wins.
-UnpackResult UnpackGameArchive(const std::string& archivePath, const std::string& installDir,
-                               const std::string& exeName, InstallJob& job)
+std::string ZipEntryName(const std::string& raw, uint16_t, const std::string&)
 {
-    UnpackWork work;
-    work.archivePath = Utf8ToWide(archivePath);
-    work.installPath = fs::path(Utf8ToWide(installDir));
-    work.job = &job;
+    // Taken as UTF-8, as the archives this setup is published with spell them.
+    return raw;
+}
 
-    ArchiveReader reader;
-    uint64_t archiveSize = 0;
-    switch (OpenArchive(work.archivePath, reader, archiveSize))
+namespace
+{
+size_t ReadForMiniz(void* opaque, mz_uint64 offset, void* buffer, size_t size)
+{
+    return ReadArchive(*(ArchiveCursor*)opaque, offset, buffer, size);
+}
+
+// The archive's directory, read once on the calling thread.
+struct DirectoryReader
+{
+    mz_zip_archive zip;
+    bool           ready = false;
+
+    DirectoryReader() { mz_zip_zero_struct(&zip); }
+    DirectoryReader(const DirectoryReader&) = delete;
+    DirectoryReader& operator=(const DirectoryReader&) = delete;
+    ~DirectoryReader()
     {
-    case Open_NoFile:
-        return Failed("Couldn't open the download (an antivirus may be scanning it) - try again.");
-    case Open_NotZip:
-        return Failed("The download isn't a readable zip.");
-    case Open_Ready:
-        break;
+        if (ready)
+            mz_zip_reader_end(&zip);
     }
+};
 
+enum OpenOutcome
+{
+    Open_Ready,
+    Open_NoFile,
+    Open_NotZip,
+};
+
+OpenOutcome OpenDirectory(ArchiveCursor& cursor, DirectoryReader& reader, uint64_t& size)
+{
+    if (!OpenArchiveCursor(*cursor.source, cursor))
+        return Open_NoFile;
+    size = ArchiveAvailable(cursor);
+    if (size == 0)
+        return Open_NotZip;
+    reader.zip.m_pRead = ReadForMiniz;
+    reader.zip.m_pIO_opaque = &cursor;
+    if (!mz_zip_reader_init(&reader.zip, size, 0))
+        return Open_NotZip;
+    reader.ready = true;
+    return Open_Ready;
+}
+
+// What the central directory says, planned as the classic pass would write it.
+struct DirectoryPlan
+{
+    std::vector<PlannedEntry> entries;
+    size_t                    end = 0;      // entries from here on are never unpacked
+    uint64_t                  total = 0;    // uncompressed bytes of every entry
+    bool                      haveCandidate = false;
+    std::string               prefix;       // folder part of the executable's entry
+};
+
+// The directory's record of each entry, with its name and extra field, for
+// the one name decoder. False when the directory cannot be read whole.
+bool ReadDirectoryRecords(DirectoryReader& reader, ArchiveCursor& cursor, uint64_t archiveSize, std::string& records)
+{
+    const uint64_t start = reader.zip.m_central_directory_file_ofs;
+    if (start >= archiveSize || archiveSize - start > (uint64_t)SIZE_MAX / 2)
+        return false;
+    try
+    {
+        records.resize((size_t)(archiveSize - start));
+    }
+    catch (const std::bad_alloc&)
+    {
+        return false;
+    }
+    return ReadArchive(cursor, start, records.data(), records.size()) == records.size();
+}
+
+void PlanDirectory(DirectoryReader& reader, const std::string& records, const std::string& exeName, DirectoryPlan& plan)
+{
     const mz_uint count = mz_zip_reader_get_num_files(&reader.zip);
-
-    // Pass 1: total size, the folder that holds the executable, and the plan.
-    // Only an entry that will really be written may name that folder.
-    uint64_t total = 0;
-    bool haveCandidate = false;
-    std::string prefix;
-    work.plan.resize(count);
-    work.end = count;
+    plan.entries.resize(count);
+    plan.end = count;
+    // Only an entry that will really be written may name the game folder.
     for (mz_uint i = 0; i < count; i++)
     {
-        PlannedEntry& entry = work.plan[i];
+        PlannedEntry& entry = plan.entries[i];
         mz_zip_archive_file_stat st;
-        if (!mz_zip_reader_file_stat(&reader.zip, i, &st))
+        const bool statted = mz_zip_reader_file_stat(&reader.zip, i, &st);
+        const uint64_t at = statted ? st.m_central_dir_ofs : 0;
+        const unsigned char* record = (const unsigned char*)records.data() + at;
+        const bool fits = statted && at + 46 <= records.size() &&
+                          at + 46 + Le16(record + 28) + Le16(record + 30) <= records.size();
+        if (!fits)
         {
             // Nothing after it is unpacked.
-            if (i < work.end)
+            if (i < plan.end)
             {
                 entry.kind = Entry_Damaged;
-                work.end = i + 1;
+                plan.end = i + 1;
             }
             continue;
         }
-        total += st.m_uncomp_size;
-        std::string name = st.m_filename;
+        plan.total += st.m_uncomp_size;
+        const size_t nameLength = Le16(record + 28), extraLength = Le16(record + 30);
+        const std::string name = ZipEntryName(records.substr(at + 46, nameLength), st.m_bit_flag,
+                                              records.substr(at + 46 + nameLength, extraLength));
         const bool folder = mz_zip_reader_is_file_a_directory(&reader.zip, i);
         const bool safe = IsSafeEntryName(name);
-        if (i < work.end && safe)
+        const fs::path relative = RelativeName(name);
+        if (i < plan.end && safe && !relative.empty())
         {
             entry.kind = folder ? Entry_Folder : Entry_File;
             entry.name = name;
-            entry.relative = RelativeName(name);
+            entry.relative = relative;
             entry.size = st.m_uncomp_size;
             entry.packedSize = st.m_comp_size;
             entry.headerOffset = st.m_local_header_ofs;
@@ -689,128 +1009,457 @@ UnpackResult UnpackGameArchive(const std::string& archivePath, const std::string
             continue;
         // First match wins, unless it sits at the root or a later match is
         // shallower than its folder.
-        if (!haveCandidate || prefix.empty() || name.size() < prefix.size())
+        if (!plan.haveCandidate || plan.prefix.empty() || name.size() < plan.prefix.size())
         {
-            haveCandidate = true;
-            prefix = folderPart;
+            plan.haveCandidate = true;
+            plan.prefix = folderPart;
         }
     }
-    job.bytesTotal.store(total);
+}
 
-    // The folders, in archive order, and which entries write the same file.
-    FolderMaker folders;
-    folders.root = work.installPath;
-    MakeFolders(work.installPath.wstring());
-    FileWriters lastWriter;
-    size_t files = 0;
-    for (size_t i = 0; i < work.end && !job.cancel.load(); i++)
+// Which of the directory's entries the stream already wrote into the staging
+// folder exactly as the directory describes them. The directory always wins:
+// an entry it describes otherwise, lists where the stream saw nothing, or
+// whose file another streamed entry wrote last, is unpacked again.
+std::vector<char> StreamedAgreement(const DirectoryPlan& plan, const StreamedUnpack& s)
+{
+    std::vector<char> agreed(plan.entries.size(), 0);
+    if (s.restarted.load())
+        return agreed;
+    const UnpackWork& streamed = s.work;
+    std::map<uint64_t, size_t> byOffset;
+    FileWriters lastStreamed;
+    for (size_t j = 0; j < streamed.plan.size(); j++)
     {
-        PlannedEntry& entry = work.plan[i];
-        if (entry.kind == Entry_Folder)
-            MakeEntryFolders(folders, entry.relative, lastWriter);
-        if (entry.kind != Entry_File)
-            continue;
-        MakeEntryFolders(folders, entry.relative.parent_path(), lastWriter);
-        auto [at, added] = lastWriter.try_emplace(entry.relative.wstring(), i);
-        if (!added)
-        {
-            entry.after = (int64_t)at->second;
-            work.plan[at->second].awaited = true;
-            at->second = i;
-        }
-        files++;
+        byOffset[streamed.plan[j].headerOffset] = j;
+        if (streamed.plan[j].kind == Entry_File && streamed.outcomes[j].wrote)
+            lastStreamed[streamed.plan[j].relative.wstring()] = j;
     }
-    work.outcomes.resize(count);
-    work.done.assign(count, 0);
+    FileWriters lastListed;
+    for (size_t i = 0; i < plan.end; i++)
+    {
+        const PlannedEntry& d = plan.entries[i];
+        if (d.kind != Entry_File && d.kind != Entry_Folder)
+            continue;
+        if (d.kind == Entry_File)
+            lastListed[d.relative.wstring()] = i;
+        auto it = byOffset.find(d.headerOffset);
+        if (it == byOffset.end())
+            continue;
+        const PlannedEntry& e = streamed.plan[it->second];
+        bool same = e.kind == d.kind && e.name == d.name && streamed.outcomes[it->second].whole;
+        if (same && d.kind == Entry_File)
+            same = e.method == d.method && e.crc == d.crc && e.size == d.size && e.packedSize == d.packedSize &&
+                   (e.flags & kTrustedFlags) == (d.flags & kTrustedFlags);
+        agreed[i] = same;
+    }
+    // The file at each destination must be the one the directory's last
+    // entry for it gives, and that entry's streamed copy must be the last
+    // thing the stream wrote there.
+    for (const auto& [destination, i] : lastListed)
+    {
+        auto last = lastStreamed.find(destination);
+        auto own = byOffset.find(plan.entries[i].headerOffset);
+        if (!agreed[i] || last == lastStreamed.end() || own == byOffset.end() || last->second != own->second)
+            agreed[i] = 0;
+    }
+    return agreed;
+}
 
-    // Pass 2: the workers. This thread is one of them; a helper that cannot
-    // be started only makes the unpack slower.
-    // This thread's worker reads through the handle the directory was read
-    // with.
+// Every folder the directory's entries need, and every file they write,
+// relative to the staging folder.
+void ExpectedTree(const DirectoryPlan& plan, IgnoreCaseSet& files, IgnoreCaseSet& folders)
+{
+    for (size_t i = 0; i < plan.end; i++)
+    {
+        const PlannedEntry& d = plan.entries[i];
+        if (d.kind != Entry_File && d.kind != Entry_Folder)
+            continue;
+        (d.kind == Entry_File ? files : folders).insert(d.relative.wstring());
+        for (fs::path parent = d.relative.parent_path(); !parent.empty(); parent = parent.parent_path())
+            folders.insert(parent.wstring());
+    }
+}
+
+// Takes out of the staging folder whatever the directory does not list: what
+// a local header named otherwise, or a file where the directory has a folder
+// (and the other way round). "" or the path that could not be removed.
+std::string Sweep(const fs::path& staging, const IgnoreCaseSet& files, const IgnoreCaseSet& folders)
+{
+    std::vector<FolderEntry> entries;
+    WalkFolder(staging.wstring(), entries);
+    std::vector<std::wstring> removed;
+    std::string stuck;
+    const size_t rootLength = staging.wstring().size() + 1;
+    for (const FolderEntry& e : entries)
+    {
+        const std::wstring relative = e.path.substr(rootLength);
+        bool inside = false;
+        for (const std::wstring& gone : removed)
+            inside = inside || IsInsideFolder(relative, gone);
+        if (inside)
+            continue;
+        const bool folder = (e.attributes & FILE_ATTRIBUTE_DIRECTORY) && !(e.attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+        if (folder ? folders.count(relative) > 0 : (files.count(relative) > 0 && !(e.attributes & FILE_ATTRIBUTE_REPARSE_POINT)))
+            continue;
+        if (e.attributes & FILE_ATTRIBUTE_DIRECTORY)
+        {
+            RemoveTree(e.path);
+            removed.push_back(relative);
+        }
+        else
+        {
+            SetFileAttributesW(LongPath(e.path).c_str(), FILE_ATTRIBUTE_NORMAL);
+            DeleteFileW(LongPath(e.path).c_str());
+        }
+        if (PathAttributes(e.path) != INVALID_FILE_ATTRIBUTES && stuck.empty())
+            stuck = WideToUtf8(e.path);
+    }
+    return stuck;
+}
+
+// The classic pass: the entries in `plan` that `skip` does not mark, written
+// from the verified archive by this thread and helpers. "" or the sentence of
+// the first entry in archive order that failed.
+std::string UnpackEntries(const DirectoryPlan& plan, const std::vector<char>& skip, const std::wstring& archivePath,
+                          const fs::path& staging, InstallJob& job, ArchiveCursor&& cursor)
+{
+    UnpackWork work;
+    work.source.path = archivePath;
+    work.root = staging;
+    work.job = &job;
+    work.progress.store(&job.bytesDone);
+    work.folders.root = staging;
+    size_t files = 0;
+    for (size_t i = 0; i < plan.end && !job.cancel.load(); i++)
+    {
+        if (skip[i] || plan.entries[i].kind == Entry_Skip)
+            continue;
+        files += plan.entries[i].kind == Entry_File;
+        Publish(work, plan.entries[i]);
+    }
+    Close(work);
+
+    // This thread's worker reads through the view the directory was read with.
     Worker worker;
     if (!AllocateBuffers(worker))
         throw std::bad_alloc();
-    mz_zip_reader_end(&reader.zip);
-    reader.ready = false;
-    worker.archive = std::move(reader.file);
-    work.archiveSize = archiveSize;
+    cursor.source = &work.source;
+    worker.archive = std::move(cursor);
     std::vector<std::thread> helpers;
-    const unsigned workers = WorkerCount(files);
-    helpers.reserve(workers);
-    for (unsigned k = 1; k < workers; k++)
-    {
-        try
-        {
-            helpers.emplace_back(RunHelperWorker, std::ref(work));
-        }
-        catch (const std::system_error&)
-        {
-            break;
-        }
-    }
+    StartHelpers(work, WorkerCount(files) - 1, helpers);
     RunWorker(work, worker);
     for (std::thread& t : helpers)
         t.join();
+    for (const EntryOutcome& outcome : work.outcomes)
+        if (!outcome.error.empty())
+            return outcome.error;
+    return std::string();
+}
 
-    UnpackResult r;
-    r.createdFolders = std::move(folders.created);
-    std::string error;
-    std::set<std::wstring, IgnoreCaseLess> listed;
-    for (size_t i = 0; i < work.end; i++)
+bool Exists(const fs::path& path)
+{
+    return PathAttributes(path.wstring()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// Where the game goes, by the naming rules: the folder that holds the
+// executable, at its own path below the install folder; one made now (not
+// there before) takes the name "Ostrel" beside itself when that name is free
+// (or names the setup's own game folder). The install folder itself never
+// moves: it holds the launcher and is what the registry and shortcuts name.
+fs::path GameFolderRelative(const fs::path& install, const fs::path& prefix, const std::string& ownGameDir)
+{
+    if (prefix.empty() || prefix.filename() == kGameFolderName || Exists(install / prefix))
+        return prefix;
+    const fs::path target = prefix.parent_path() / kGameFolderName;
+    const fs::path full = install / target;
+    const bool own = !ownGameDir.empty() && (PathsEqualIgnoreCase(Normalised(fs::path(Utf8ToWide(ownGameDir))).wstring(),
+                                                                 Normalised(full).wstring()) ||
+                                            SameFileObject(Utf8ToWide(ownGameDir), full.wstring()));
+    return !Exists(full) || own ? target : prefix;
+}
+
+// The staged path `relative` moved into place.
+fs::path PlacedRelative(const fs::path& relative, const fs::path& prefix, const fs::path& game)
+{
+    if (prefix.empty() || !IsInsideFolder(relative.wstring(), prefix.wstring()))
+        return relative;
+    const std::wstring rest = relative.wstring().substr(prefix.wstring().size());
+    return fs::path(game.wstring() + rest);
+}
+
+std::string CouldNotWrite(const fs::path& path)
+{
+    return "Couldn't write " + WideToUtf8(path.wstring()) + " - is the game still running?";
+}
+
+// Moves what `from` holds into `to`: a folder whose place is free in one
+// rename, the rest file by file, each replacing what is there in one step.
+// "" or the sentence for the first thing that could not be moved.
+std::string MoveTree(const fs::path& from, const fs::path& to)
+{
+    std::vector<std::pair<fs::path, fs::path>> pending = {{from, to}};
+    while (!pending.empty())
     {
-        if (error.empty())
-            error = work.outcomes[i].error;
-        if (work.outcomes[i].wrote && listed.insert(work.plan[i].relative.wstring()).second)
-            r.createdFiles.push_back(WideToUtf8(work.plan[i].relative.wstring()));
+        auto [source, target] = pending.back();
+        pending.pop_back();
+        if (!Exists(target))
+        {
+            MakeFolders(target.parent_path().wstring());
+            if (MoveFileExW(LongPath(source.wstring()).c_str(), LongPath(target.wstring()).c_str(), 0))
+                continue;
+            if (!MakeFolders(target.wstring()))
+                return CouldNotWrite(target);
+        }
+        std::vector<FolderEntry> entries;
+        if (!ListFolder(source.wstring(), entries))
+            return CouldNotWrite(target);
+        for (const FolderEntry& e : entries)
+        {
+            const fs::path name = fs::path(e.path).filename();
+            if (e.attributes & FILE_ATTRIBUTE_DIRECTORY)
+                pending.push_back({fs::path(e.path), target / name});
+            else if (!MoveFileExW(LongPath(e.path).c_str(), LongPath((target / name).wstring()).c_str(),
+                                  MOVEFILE_REPLACE_EXISTING))
+                return CouldNotWrite(target / name);
+        }
+    }
+    return std::string();
+}
+
+// A file about to be replaced that cannot be: a folder in its place, a
+// read-only file, or one held open without leave to delete it (a running
+// game). Found before anything moves; "" when none is in the way.
+std::string InTheWay(const fs::path& path)
+{
+    const DWORD attributes = PathAttributes(path.wstring());
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return std::string();
+    if (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY))
+        return CouldNotWrite(path);
+    UniqueFile probe(CreateFileW(LongPath(path.wstring()).c_str(), DELETE,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                 FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    return probe ? std::string() : CouldNotWrite(path);
+}
+
+// Moves the staged game into the install folder. `order` ranks staged paths
+// by their first appearance in the archive.
+std::string Place(const fs::path& staging, const fs::path& install, const fs::path& prefix, const fs::path& game,
+                  const std::map<std::wstring, size_t, IgnoreCaseLess>& order, const UnpackOptions& options,
+                  Placement& placement)
+{
+    std::vector<FolderEntry> entries;
+    if (!WalkFolder(staging.wstring(), entries))
+        return CouldNotWrite(staging);
+    const size_t rootLength = staging.wstring().size() + 1;
+    struct Item
+    {
+        fs::path relative;  // placed, below the install folder
+        bool     folder = false;
+        size_t   rank = SIZE_MAX;
+    };
+    std::vector<Item> items;
+    for (const FolderEntry& e : entries)
+    {
+        const std::wstring staged = e.path.substr(rootLength);
+        auto it = order.find(staged);
+        items.push_back({PlacedRelative(fs::path(staged), prefix, game), (e.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0,
+                         it == order.end() ? SIZE_MAX : it->second});
+    }
+    std::stable_sort(items.begin(), items.end(), [](const Item& a, const Item& b) { return a.rank < b.rank; });
+
+    IgnoreCaseSet fresh;    // folders that are not there yet
+    for (const Item& item : items)
+    {
+        const fs::path full = install / item.relative;
+        if (item.folder)
+        {
+            const DWORD attributes = PathAttributes(full.wstring());
+            if (attributes == INVALID_FILE_ATTRIBUTES)
+            {
+                fresh.insert(item.relative.wstring());
+                placement.folders.push_back(WideToUtf8(item.relative.wstring()));
+            }
+            else if (!(attributes & FILE_ATTRIBUTE_DIRECTORY))
+                return CouldNotWrite(full);
+            continue;
+        }
+        placement.files.push_back(WideToUtf8(item.relative.wstring()));
+        // Below a folder made now nothing is in the way.
+        if (fresh.count(item.relative.parent_path().wstring()))
+            continue;
+        std::string blocked = InTheWay(full);
+        if (!blocked.empty())
+            return blocked;
+    }
+    placement.gameDir = WideToUtf8((game.empty() ? install : install / game).wstring());
+    if (options.beforePlacing)
+    {
+        std::string refused = options.beforePlacing(placement);
+        if (!refused.empty())
+            return refused;
+    }
+    // The game folder first (it may take another name), then the rest.
+    if (!prefix.empty())
+    {
+        std::string failed = MoveTree(staging / prefix, install / game);
+        if (!failed.empty())
+            return failed;
+        // Merged into a folder that was there: what is left are empty folders,
+        // which must not follow the rest.
+        RemoveTree((staging / prefix).wstring());
+    }
+    return MoveTree(staging, install);
+}
+
+// The first component of a placed path that is one of the setup's own names
+// in the install folder.
+bool IsBookkeeping(const fs::path& placed)
+{
+    const std::wstring first = placed.begin() == placed.end() ? std::wstring() : placed.begin()->wstring();
+    for (const wchar_t* name : kBookkeepingNames)
+        if (PathsEqualIgnoreCase(first, name))
+            return true;
+    return false;
+}
+} // namespace
+
+// Nothing here ever writes outside the install folder: every destination is
+// the staging folder joined with a name that IsSafeEntryName accepted
+// (relative, no "..", no drive or stream, nothing Windows would rename or
+// turn into a device), and the move into place keeps those names below the
+// install folder. Only plain folders and plain files are made, never links.
+//
+// The entries are written by several workers at once, each taking the next
+// entry in archive order. The outcome is the one a single thread would
+// reach: the first failing entry in archive order is the one reported, once
+// it has failed no later entry is started, and of two entries for one file
+// the later one wins.
+UnpackResult UnpackGameArchive(const std::string& archivePath, const std::string& installDir,
+                               const std::string& exeName, InstallJob& job, const UnpackOptions& options,
+                               StreamedUnpack* stream)
+{
+    const fs::path install = Normalised(fs::path(Utf8ToWide(installDir)));
+    const fs::path staging(StagingFolder(installDir));
+    // Whatever happens below, nothing of the game stays in the staging folder
+    // unless it was moved into place.
+    struct Cleanup
+    {
+        StreamedUnpack* stream;
+        fs::path        staging;
+        ~Cleanup()
+        {
+            if (stream)
+                StopStreamedUnpack(*stream);
+            RemoveTree(staging.wstring());
+        }
+    } cleanup{stream, staging};
+
+    MakeFolders(install.wstring());
+    // Without a stream (or one that could not make its folder) the staging
+    // folder starts empty here.
+    if ((!stream || !IsFolder(staging.wstring())) && !PrepareStaging(staging.wstring()))
+        return Failed(CouldNotWrite(staging));
+
+    ArchiveSource source;
+    source.path = Utf8ToWide(archivePath);
+    ArchiveCursor cursor;
+    cursor.source = &source;
+    DirectoryReader reader;
+    uint64_t archiveSize = 0;
+    switch (OpenDirectory(cursor, reader, archiveSize))
+    {
+    case Open_NoFile:
+        return Failed("Couldn't open the download (an antivirus may be scanning it) - try again.");
+    case Open_NotZip:
+        return Failed("The download isn't a readable zip.");
+    case Open_Ready:
+        break;
+    }
+    std::string records;
+    if (!ReadDirectoryRecords(reader, cursor, archiveSize, records))
+        return Failed("The download isn't a readable zip.");
+    DirectoryPlan plan;
+    PlanDirectory(reader, records, exeName, plan);
+    mz_zip_reader_end(&reader.zip);
+    reader.ready = false;
+    records = std::string();
+
+    const fs::path prefix = RelativeName(plan.prefix);
+    const fs::path game = GameFolderRelative(install, prefix, options.ownGameDir);
+    // No entry may land on the setup's own files in the install folder.
+    for (size_t i = 0; i < plan.end; i++)
+    {
+        const PlannedEntry& d = plan.entries[i];
+        if ((d.kind == Entry_File || d.kind == Entry_Folder) && IsBookkeeping(PlacedRelative(d.relative, prefix, game)))
+            return Failed(CouldNotWrite(install / PlacedRelative(d.relative, prefix, game)));
     }
 
+    // From here on the bar counts what is still to write: the stream's bytes
+    // written so far are done already.
+    std::vector<char> agreed(plan.entries.size(), 0);
+    if (stream)
+    {
+        stream->work.progress.store(&job.bytesDone);
+        const uint64_t already = stream->written.load();
+        job.bytesTotal.store(plan.total > already ? plan.total - already : 0);
+        JoinStream(*stream, false);
+        agreed = StreamedAgreement(plan, *stream);
+    }
+    else
+        job.bytesTotal.store(plan.total);
     if (job.cancel.load())
     {
+        UnpackResult r;
+        r.outcome = UnpackResult::Cancelled;
+        return r;
+    }
+
+    IgnoreCaseSet expectedFiles, expectedFolders;
+    ExpectedTree(plan, expectedFiles, expectedFolders);
+    if (stream)
+    {
+        std::string stuck = Sweep(staging, expectedFiles, expectedFolders);
+        if (!stuck.empty())
+            return Failed("Couldn't write " + stuck + " - is the game still running?");
+    }
+    std::string error = UnpackEntries(plan, agreed, source.path, staging, job, std::move(cursor));
+    if (job.cancel.load())
+    {
+        UnpackResult r;
         r.outcome = UnpackResult::Cancelled;
         return r;
     }
     if (!error.empty())
-    {
-        r.error = error;
-        return r;
-    }
+        return Failed(error);
 
-    fs::path gameDir = prefix.empty() ? work.installPath : Normalised(work.installPath / fs::path(Utf8ToWide(prefix)));
-    if (PathAttributes((gameDir / fs::path(Utf8ToWide(exeName))).wstring()) == INVALID_FILE_ATTRIBUTES)
-    {
-        r.error = "The download has no " + exeName + " in it.";
-        return r;
-    }
+    const DWORD exe = PathAttributes((staging / prefix / fs::path(Utf8ToWide(exeName))).wstring());
+    if (exe == INVALID_FILE_ATTRIBUTES || (exe & FILE_ATTRIBUTE_DIRECTORY))
+        return Failed("The download has no " + exeName + " in it.");
 
-    // Only a game folder strictly below the install folder gets the fixed name;
-    // the install folder itself holds the launcher and is what the registry
-    // and the shortcuts name, so it never moves. Nor does a folder that was
-    // there before the unpack: it may hold the user's own files.
-    const fs::path relativeGameDir = RelativeName(prefix);
-    bool madeGameDir = false;
-    for (const std::string& made : r.createdFolders)
-        madeGameDir = madeGameDir || PathsEqualIgnoreCase(Utf8ToWide(made), relativeGameDir.wstring());
-    if (!prefix.empty() && madeGameDir && !PathsEqualIgnoreCase(gameDir.wstring(), Normalised(work.installPath).wstring()) &&
-        gameDir.filename() != L"Ostrel")
+    std::map<std::wstring, size_t, IgnoreCaseLess> order;
+    for (size_t i = 0; i < plan.end; i++)
     {
-        fs::path target = gameDir.parent_path() / L"Ostrel";
-        if (PathAttributes(target.wstring()) == INVALID_FILE_ATTRIBUTES &&
-            MoveFileExW(LongPath(gameDir.wstring()).c_str(), LongPath(target.wstring()).c_str(), 0))
+        const PlannedEntry& d = plan.entries[i];
+        if (d.kind != Entry_File && d.kind != Entry_Folder)
+            continue;
+        fs::path walk;
+        for (const fs::path& part : d.relative)
         {
-            // What was made below the old name now lives below the new one.
-            const std::wstring from = relativeGameDir.wstring(), to = (relativeGameDir.parent_path() / L"Ostrel").wstring();
-            for (std::vector<std::string>* list : {&r.createdFiles, &r.createdFolders})
-                for (std::string& item : *list)
-                {
-                    std::wstring w = Utf8ToWide(item);
-                    if (PathStartsWithIgnoreCase(w, from) && (w.size() == from.size() || w[from.size()] == L'\\'))
-                        item = WideToUtf8(to + w.substr(from.size()));
-                }
-            gameDir = target;
+            walk /= part;
+            order.try_emplace(walk.wstring(), order.size());
         }
     }
+    Placement placement;
+    error = Place(staging, install, prefix, game, order, options, placement);
+    if (!error.empty())
+        return Failed(error);
 
+    UnpackResult r;
     r.outcome = UnpackResult::Unpacked;
-    r.gameDir = WideToUtf8(gameDir.wstring());
+    r.gameDir = placement.gameDir;
+    r.createdFiles = std::move(placement.files);
+    r.createdFolders = std::move(placement.folders);
     return r;
 }

@@ -8,13 +8,11 @@
 //            big-endian numbers, optionally followed by one LF or CR LF
 #pragma once
 #include "net/http.h"
+#include "state/installed_layout.h"
 
 #include <string>
 #include <vector>
 
-// Below the server's address.
-constexpr const char* kInstallDocumentPath = "/api/launcher/v1/install";
-constexpr const char* kSignatureSuffix = "/signature";
 
 // What a refused document ends with. No signature file (a 4xx answer):
 constexpr const char* kDocumentNotSigned =

@@ -1,6 +1,8 @@
 #include "state/install_record.h"
 
+#include "state/install_journal.h"
 #include "util/atomic_file.h"
+#include "util/file_identity.h"
 #include "util/handles.h"
 #include "util/long_path.h"
 #include "util/registry.h"
@@ -32,7 +34,7 @@ void MergeList(std::vector<std::string>& list, const std::vector<std::string>& m
 
 const wchar_t* InstallerRegKey(const std::string& dataDir)
 {
-    return dataDir.empty() ? L"Software\\Ostrel\\Installer" : L"Software\\OstrelTest\\Installer";
+    return dataDir.empty() ? kInstallerKey : kTestInstallerKey;
 }
 
 InstallRecord ReadInstallRecord(const std::string& dataDir)
@@ -48,7 +50,51 @@ InstallRecord ReadInstallRecord(const std::string& dataDir)
     // An empty GameExe reads back like a missing one; only a launcher-only
     // install (no game folder) records it empty.
     record.complete = haveCreated && (!record.gameExe.empty() || record.gameDir.empty());
+    DWORD unfinished = 0;
+    record.unfinished = ReadRegDword(key, L"Unfinished", unfinished) && unfinished == 1;
+    InstallJournal journal;
+    if (record.unfinished && !record.installDir.empty() &&
+        ReadInstallJournal(Utf8ToWide(record.installDir), journal))
+    {
+        record.gameDir = journal.gameDir;
+        record.gameExe = journal.gameExe;
+        record.gameDirCreated = journal.gameDirCreated;
+        record.complete = true;
+    }
     return record;
+}
+
+std::string BeginInstallRecord(const std::string& dataDir, const std::string& installDir)
+{
+    const wchar_t* key = InstallerRegKey(dataDir);
+    const InstallRecord previous = ReadInstallRecord(dataDir);
+    // The mark first: from here on a reader knows the values may change.
+    LSTATUS rc = WriteRegDword(key, L"Unfinished", 1);
+    const bool sameFolder = !previous.installDir.empty() &&
+                            (SameFileObject(Utf8ToWide(previous.installDir), Utf8ToWide(installDir)) ||
+                             PathsEqualIgnoreCase(Utf8ToWide(previous.installDir), Utf8ToWide(installDir)));
+    // A record of another folder (or none): no game yet. Cleared before the
+    // folder changes, so no mixture names a game folder in the new one.
+    if (rc == ERROR_SUCCESS && !sameFolder)
+        rc = WriteRegDword(key, L"GameDirCreated", 0);
+    if (rc == ERROR_SUCCESS && !sameFolder)
+        rc = WriteRegString(key, L"GameExe", "");
+    if (rc == ERROR_SUCCESS && !sameFolder)
+        rc = WriteRegString(key, L"GameDir", "");
+    if (rc == ERROR_SUCCESS && !sameFolder)
+        rc = WriteRegString(key, L"InstallDir", installDir);
+    if (rc == ERROR_SUCCESS)
+        return std::string();
+    return "Couldn't record the installation in the registry (" + WindowsErrorText((DWORD)rc) +
+           ") - without it Ostrel could not be uninstalled.";
+}
+
+void EndInstallRecord(const std::string& dataDir, const std::string& installDir)
+{
+    DeleteFileW(LongPath((fs::path(Utf8ToWide(installDir)) / kJournalName).wstring()).c_str());
+    UniqueRegKey key;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, InstallerRegKey(dataDir), 0, KEY_SET_VALUE, key.put()) == ERROR_SUCCESS)
+        RegDeleteValueW(key.get(), L"Unfinished");
 }
 
 std::string WriteInstallRecord(const std::string& dataDir, const InstallRecord& record)

@@ -3,6 +3,7 @@
 #pragma once
 #include "net/net_job.h"
 #include "state/install_document.h"
+#include "state/installed_layout.h"
 #include "util/free_space.h"
 #include "wizard/controls.h"
 
@@ -159,4 +160,3 @@ std::string DefaultInstallDir();
 // current folder at start-up; a full one is kept exactly as given.
 std::string FullInstallDir(const std::string& dir);
 
-#define OSTREL_UNINSTALL_KEY L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\OstrelGame"

@@ -5,12 +5,14 @@
 #include "install/settings_link.h"
 #include "package/unpack.h"
 #include "state/install_record.h"
+#include "state/installed_layout.h"
 #include "state/installer_app.h"
 #include "uninstall/running_check.h"
 #include "util/file_identity.h"
 #include "util/handles.h"
 #include "util/long_path.h"
 #include "util/system_paths.h"
+#include "util/test_pause.h"
 #include "util/text.h"
 #include "util/windows_error.h"
 
@@ -27,15 +29,6 @@ namespace fs = std::filesystem;
 
 namespace
 {
-const wchar_t* const kLauncherFiles[] = {
-    L"Ostrel Launcher.exe", L"Ostrel Launcher.old.exe", L"Ostrel Launcher.exe.part",
-    L"Ostrel Launcher.old2.exe", L"Ostrel Launcher.old3.exe",
-};
-const wchar_t* const kShortcutNames[] = { L"Ostrel Launcher.lnk", L"Ostrel.lnk" };
-// The game's executable of installs made before the record named it.
-const char* const kOldGameExe = "Playden.exe";
-const wchar_t* const kSetupCopy = L"Ostrel Setup.exe";
-
 bool IsReparsePoint(const fs::path& path)
 {
     DWORD attrs = PathAttributes(path.wstring());
@@ -57,12 +50,9 @@ void ClearReadOnly(const fs::path& file)
     SetFileAttributesW(LongPath(file.wstring()).c_str(), rest ? rest : FILE_ATTRIBUTE_NORMAL);
 }
 
-fs::path WithoutTrailingSeparator(fs::path path)
+fs::path WithoutTrailingSeparator(const fs::path& path)
 {
-    path = path.lexically_normal();
-    if (!path.has_filename() && path.has_parent_path() && path.parent_path() != path)
-        path = path.parent_path();
-    return path;
+    return fs::path(WithoutTrailingSeparators(path.lexically_normal().wstring()));
 }
 
 // `game` lies below `installDir` (at most `depth` levels down) through real
@@ -86,49 +76,47 @@ bool IsBelow(fs::path game, const fs::path& installDir, int depth)
     return false;
 }
 
-// Every regular file under `folder`, in walk order. Linked folders are not
-// entered; the walk stops at its first error. (The C runtime's directory
-// reading behind std::filesystem stops short at 260 characters, silently.)
+// Every regular file under `folder`, in walk order; linked folders are not
+// entered. (The C runtime's directory reading behind std::filesystem stops
+// short at 260 characters, silently.)
 std::vector<fs::path> CollectFiles(const fs::path& folder)
 {
+    std::vector<FolderEntry> entries;
+    WalkFolder(folder.wstring(), entries);
     std::vector<fs::path> files;
-    std::vector<std::wstring> folders = { folder.wstring() };
-    while (!folders.empty())
-    {
-        std::wstring next = folders.back();
-        folders.pop_back();
-        std::vector<FolderEntry> entries;
-        if (!ListFolder(next, entries))
-            break;
-        // Reversed onto the stack, so folders are walked in listing order.
-        for (size_t i = entries.size(); i-- > 0;)
-        {
-            const FolderEntry& e = entries[i];
-            if ((e.attributes & FILE_ATTRIBUTE_DIRECTORY) && !(e.attributes & FILE_ATTRIBUTE_REPARSE_POINT))
-                folders.push_back(e.path);
-        }
-        for (const FolderEntry& e : entries)
-            if (!(e.attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE)))
-                files.push_back(fs::path(e.path));
-    }
+    for (const FolderEntry& e : entries)
+        if (!(e.attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE)))
+            files.push_back(fs::path(e.path));
     return files;
 }
 
+// The one way the uninstall deletes a file: "" once it is gone (also when it
+// was gone already), else the sentence with the system's reason, which the
+// log gets too.
+std::string RemoveFile(InstallerApp& app, const fs::path& file, bool log = true)
+{
+    ClearReadOnly(file);
+    if (DeleteFileW(LongPath(file.wstring()).c_str()))
+        return std::string();
+    const DWORD error = GetLastError();
+    if (PathAttributes(file.wstring()) == INVALID_FILE_ATTRIBUTES)
+        return std::string();
+    const std::string sentence = "Couldn't delete " + WideToUtf8(file.wstring()) + " (" + WindowsErrorText(error) + ").";
+    if (log)
+        AppendLog(app, "uninstall: " + sentence);
+    return sentence;
+}
+
 // Deletes each file, counting in the job block; "" or the failure sentence.
-// A file that is gone anyway (deleted by someone else meanwhile) is no failure.
 std::string DeleteFiles(InstallerApp& app, const std::vector<fs::path>& files)
 {
     app.jobBytesTotal.store(files.size());
     app.jobBytesDone.store(0);
     for (const fs::path& file : files)
     {
-        ClearReadOnly(file);
-        if (!DeleteFileW(LongPath(file.wstring()).c_str()))
-        {
-            DWORD error = GetLastError();
-            if (PathAttributes(file.wstring()) != INVALID_FILE_ATTRIBUTES)
-                return "Couldn't delete " + WideToUtf8(file.wstring()) + " (" + WindowsErrorText(error) + ").";
-        }
+        std::string failure = RemoveFile(app, file);
+        if (!failure.empty())
+            return failure;
         app.jobBytesDone.fetch_add(1);
     }
     return std::string();
@@ -149,19 +137,6 @@ void DeleteKeyIfEmpty(const std::wstring& subKey)
         RegDeleteKeyW(HKEY_CURRENT_USER, subKey.c_str());
 }
 
-void DeleteShortcuts()
-{
-    const KNOWNFOLDERID* folders[] = { &FOLDERID_Desktop, &FOLDERID_Programs };
-    for (const wchar_t* name : kShortcutNames)
-        for (const KNOWNFOLDERID* id : folders)
-        {
-            // Without the folder there is no place to look: never guess one.
-            std::wstring folder = KnownFolderPath(*id);
-            if (!folder.empty())
-                DeleteFileW((fs::path(folder) / name).c_str());
-        }
-}
-
 // Something deliberately left on disk: told on the Removed page and in the log
 // (unless the log went with the launcher's data).
 void Keep(InstallerApp& app, const std::string& sentence, bool log = true)
@@ -170,6 +145,65 @@ void Keep(InstallerApp& app, const std::string& sentence, bool log = true)
         AppendLog(app, "uninstall kept: " + sentence);
     std::lock_guard<std::mutex> lock(app.jobMutex);
     app.jobNotes += sentence + "\n";
+}
+
+// A shortcut that stays is told, but stops nothing: the record does not
+// describe shortcuts, and the user can delete one like any other.
+void DeleteShortcuts(InstallerApp& app)
+{
+    const KNOWNFOLDERID* folders[] = { &FOLDERID_Desktop, &FOLDERID_Programs };
+    for (const wchar_t* name : kShortcutNames)
+        for (const KNOWNFOLDERID* id : folders)
+        {
+            // Without the folder there is no place to look: never guess one.
+            std::wstring folder = KnownFolderPath(*id);
+            if (folder.empty())
+                continue;
+            const fs::path link = fs::path(folder) / name;
+            if (!RemoveFile(app, link).empty())
+                Keep(app, "The shortcut " + WideToUtf8(link.wstring()) + " couldn't be deleted.", false);
+        }
+}
+
+// The launcher's files and what the setup keeps for itself in the install
+// folder (a download, the staging folder, the journal, the manifest), in
+// whatever state a killed run left them. "" or the failure sentence.
+std::string RemoveLauncherAndBookkeeping(InstallerApp& app, const fs::path& installDir)
+{
+    for (const wchar_t* name : kLauncherFileNames)
+    {
+        std::string failure = RemoveFile(app, installDir / name);
+        if (!failure.empty())
+            return failure;
+    }
+    for (const wchar_t* name : kBookkeepingNames)
+    {
+        const fs::path item = installDir / name;
+        if (IsFolder(item.wstring()))
+        {
+            RemoveTree(item.wstring());
+            if (PathAttributes(item.wstring()) != INVALID_FILE_ATTRIBUTES)
+                return "Couldn't delete " + WideToUtf8(item.wstring()) + " - is the game still running?";
+            continue;
+        }
+        std::string failure = RemoveFile(app, item);
+        if (!failure.empty())
+            return failure;
+    }
+    return std::string();
+}
+
+// A registry tree of the installation; "" when it is gone.
+std::string DeleteRegistryTree(InstallerApp& app, const std::wstring& key, bool log)
+{
+    const LSTATUS rc = RegDeleteTreeW(HKEY_CURRENT_USER, key.c_str());
+    if (rc == ERROR_SUCCESS || rc == ERROR_FILE_NOT_FOUND)
+        return std::string();
+    const std::string sentence = "Couldn't remove the installation's record from the registry (" +
+                                 WindowsErrorText((DWORD)rc) + ").";
+    if (log)
+        AppendLog(app, "uninstall: " + sentence);
+    return sentence;
 }
 
 // An entry of the manifest, checked as strictly as an archive entry: relative,
@@ -346,7 +380,7 @@ std::string Uninstall(UninstallArgs& args)
 
     // Installs made before the record ran Playden.exe, the only game there was.
     const std::string gameExe = args.recordComplete ? args.gameExe : std::string(kOldGameExe);
-    if (IsRunningFrom(L"Ostrel Launcher.exe", installDir) ||
+    if (IsRunningFrom(kLauncherExeName, installDir) ||
         (!gameExe.empty() && IsRunningFrom(Utf8ToWide(gameExe), installDir)))
         return "Close the Ostrel launcher and the game first, then try again.";
     // Nothing is touched while the launcher holds its settings.
@@ -363,11 +397,16 @@ std::string Uninstall(UninstallArgs& args)
     if (!failure.empty())
         return failure;
 
+    PauseForTest("game-removed");
+
     app->SetStatus(UninstallStage_Launcher, "Removing the launcher...");
     if (!installDir.empty())
-        for (const wchar_t* name : kLauncherFiles)
-            DeleteFileW(LongPath((installDir / name).wstring()).c_str());
-    DeleteShortcuts();
+    {
+        failure = RemoveLauncherAndBookkeeping(*app, installDir);
+        if (!failure.empty())
+            return failure;
+    }
+    DeleteShortcuts(*app);
 
     app->SetStatus(UninstallStage_CleanUp, "Cleaning up...");
     if (args.removeLauncherData)
@@ -384,24 +423,17 @@ std::string Uninstall(UninstallArgs& args)
         if (!failure.empty())
             return failure;
     }
+    PauseForTest("cleaned-up");
 
     // installer.log went with the launcher's data: writing it now would make it again.
     const bool log = !args.removeLauncherData;
 
-    // Everything the record points at is gone or deliberately kept (and said so).
-    const std::wstring installerKey = InstallerRegKey(dataDir);
-    RegDeleteTreeW(HKEY_CURRENT_USER, installerKey.c_str());
-    DeleteKeyIfEmpty(installerKey.substr(0, installerKey.rfind(L'\\')));
-    if (dataDir.empty())
-        RegDeleteTreeW(HKEY_CURRENT_USER, OSTREL_UNINSTALL_KEY);
-    if (!installDir.empty())
-        DeleteFileW(LongPath((installDir / kManifestName).wstring()).c_str());
-
+    bool selfRemoval = false;
     if (!installDir.empty())
     {
-        const fs::path setupCopy = installDir / kSetupCopy;
-        bool selfRemoval = PathAttributes(setupCopy.wstring()) != INVALID_FILE_ATTRIBUTES &&
-                           SameFileObject(setupCopy.wstring(), Utf8ToWide(ExecutablePath()));
+        const fs::path setupCopy = installDir / kSetupCopyName;
+        selfRemoval = PathAttributes(setupCopy.wstring()) != INVALID_FILE_ATTRIBUTES &&
+                      SameFileObject(setupCopy.wstring(), Utf8ToWide(ExecutablePath()));
         if (selfRemoval)
         {
             // A running program cannot delete its own file: cmd does it once
@@ -416,8 +448,9 @@ std::string Uninstall(UninstallArgs& args)
         }
         else
         {
-            ClearReadOnly(setupCopy);
-            DeleteFileW(LongPath(setupCopy.wstring()).c_str());
+            failure = RemoveFile(*app, setupCopy, log);
+            if (!failure.empty())
+                return failure;
             RemoveDirectoryW(LongPath(installDir.wstring()).c_str());
         }
         // What is left besides the copy is the user's: the folder stays for it.
@@ -432,6 +465,21 @@ std::string Uninstall(UninstallArgs& args)
                 Keep(*app, "The folder " + args.installDir + " was kept: it holds files that Setup didn't install.", log);
         }
     }
+
+    // Last of all the record, now that everything it describes is gone or
+    // deliberately kept (and said so): a run stopped before here finds it again.
+    // (Only the copy that runs this removal outlives it, for cmd to delete.)
+    if (dataDir.empty())
+    {
+        failure = DeleteRegistryTree(*app, OSTREL_UNINSTALL_KEY, log);
+        if (!failure.empty())
+            return failure;
+    }
+    const std::wstring installerKey = InstallerRegKey(dataDir);
+    failure = DeleteRegistryTree(*app, installerKey, log);
+    if (!failure.empty())
+        return failure;
+    DeleteKeyIfEmpty(installerKey.substr(0, installerKey.rfind(L'\\')));
 
     app->SetStatus(UninstallStage_Done, "Done.");
     if (log)

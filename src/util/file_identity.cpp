@@ -37,3 +37,18 @@ bool PathStartsWithIgnoreCase(const std::wstring& path, const std::wstring& pref
 {
     return path.size() >= prefix.size() && EqualOrdinalIgnoreCase(path.data(), prefix.size(), prefix.data(), prefix.size());
 }
+
+bool IsInsideFolder(const std::wstring& path, const std::wstring& folder)
+{
+    const std::wstring base = WithoutTrailingSeparators(folder);
+    if (base.empty())
+        return true;
+    if (!PathStartsWithIgnoreCase(path, base))
+        return false;
+    if (path.size() == base.size())
+        return true;
+    const wchar_t next = path[base.size()];
+    // A root such as "C:\" already ends with its separator.
+    const wchar_t last = base.back();
+    return next == L'\\' || next == L'/' || last == L'\\' || last == L'/';
+}

@@ -137,48 +137,85 @@ bool ListFolder(const std::wstring& folder, std::vector<FolderEntry>& entries)
     return err == ERROR_NO_MORE_FILES;
 }
 
-void RemoveTree(const std::wstring& folder)
+bool WalkFolder(const std::wstring& folder, std::vector<FolderEntry>& entries)
 {
-    // Depth first with a list of folders still to empty, rather than
-    // recursion: a long path can be thousands of levels deep.
+    // A list of folders still to read rather than recursion: a long path can
+    // be thousands of levels deep. Each folder's entries are taken in order,
+    // and a folder's contents follow it directly.
     struct Pending
     {
-        std::wstring path;
-        bool listed = false;
+        std::vector<FolderEntry> entries;
+        size_t next = 0;
     };
-    std::vector<Pending> stack;
-    stack.push_back({ folder, false });
+    std::vector<Pending> stack(1);
+    bool complete = ListFolder(folder, stack.back().entries);
     while (!stack.empty())
     {
         Pending& top = stack.back();
-        const std::wstring path = top.path;
-        if (RemoveDirectoryW(LongPath(path).c_str()) || GetLastError() != ERROR_DIR_NOT_EMPTY || top.listed)
+        if (top.next == top.entries.size())
         {
             stack.pop_back();
             continue;
         }
-        top.listed = true;
-        std::vector<FolderEntry> entries;
-        ListFolder(path, entries);
-        for (const FolderEntry& e : entries)
+        const FolderEntry e = top.entries[top.next++];
+        entries.push_back(e);
+        if ((e.attributes & FILE_ATTRIBUTE_DIRECTORY) && !(e.attributes & FILE_ATTRIBUTE_REPARSE_POINT))
         {
-            const std::wstring entry = LongPath(e.path);
-            if (e.attributes & FILE_ATTRIBUTE_DIRECTORY)
-            {
-                if (e.attributes & FILE_ATTRIBUTE_REPARSE_POINT)
-                    RemoveDirectoryW(entry.c_str());
-                else
-                    stack.push_back({ e.path, false });
-                continue;
-            }
-            if (e.attributes & FILE_ATTRIBUTE_READONLY)
-            {
-                DWORD rest = e.attributes & ~(DWORD)FILE_ATTRIBUTE_READONLY;
-                SetFileAttributesW(entry.c_str(), rest ? rest : FILE_ATTRIBUTE_NORMAL);
-            }
-            DeleteFileW(entry.c_str());
+            Pending inner;
+            if (!ListFolder(e.path, inner.entries))
+                complete = false;
+            stack.push_back(std::move(inner));
         }
     }
+    return complete;
+}
+
+std::wstring WithoutTrailingSeparators(std::wstring path)
+{
+    while (!path.empty() && IsSep(path.back()))
+    {
+        if (path.size() == 3 && path[1] == L':')
+            break;
+        if (path.size() == 1)
+            break;
+        path.pop_back();
+    }
+    return path;
+}
+
+void RemoveTree(const std::wstring& folder)
+{
+    // A linked folder loses only the link, never what it points at.
+    const DWORD attributes = PathAttributes(folder);
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY) ||
+        (attributes & FILE_ATTRIBUTE_REPARSE_POINT) || RemoveDirectoryW(LongPath(folder).c_str()))
+    {
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+            RemoveDirectoryW(LongPath(folder).c_str());
+        return;
+    }
+    // Contents first, deepest last in the walk, so every folder is empty by
+    // the time it is removed.
+    std::vector<FolderEntry> entries;
+    WalkFolder(folder, entries);
+    for (size_t i = entries.size(); i-- > 0;)
+    {
+        const FolderEntry& e = entries[i];
+        const std::wstring entry = LongPath(e.path);
+        if (e.attributes & FILE_ATTRIBUTE_DIRECTORY)
+        {
+            // A linked folder loses only the link.
+            RemoveDirectoryW(entry.c_str());
+            continue;
+        }
+        if (e.attributes & FILE_ATTRIBUTE_READONLY)
+        {
+            DWORD rest = e.attributes & ~(DWORD)FILE_ATTRIBUTE_READONLY;
+            SetFileAttributesW(entry.c_str(), rest ? rest : FILE_ATTRIBUTE_NORMAL);
+        }
+        DeleteFileW(entry.c_str());
+    }
+    RemoveDirectoryW(LongPath(folder).c_str());
 }
 
 uint64_t RegularFileSize(const std::wstring& path)

@@ -46,6 +46,16 @@ struct FolderEntry
 // The entries of one folder ("." and ".." left out); false when it cannot be read.
 bool ListFolder(const std::wstring& folder, std::vector<FolderEntry>& entries);
 
+// Every entry below `folder`, each folder before what it holds, in listing
+// order. A linked folder (a junction or symbolic link) is listed but never
+// entered. False when some folder could not be read; the walk still goes
+// on past it.
+bool WalkFolder(const std::wstring& folder, std::vector<FolderEntry>& entries);
+
+// `path` without the separators that end it ("C:\a\b\" -> "C:\a\b",
+// "Game/" -> "Game"); a drive's root keeps its own ("C:\").
+std::wstring WithoutTrailingSeparators(std::wstring path);
+
 // Deletes `folder` with everything inside it, read-only files included. A
 // linked folder inside (a junction or symbolic link) loses only the link,
 // never what it points at. Errors are passed over.

@@ -127,10 +127,12 @@ void InstallerApp::DrawProgressPage(PageFrame& f)
     const uint64_t total = jobBytesTotal.load();
     SampleSpeed(done, SteadySeconds(), speedLastBytes, speedLastTime, speedBytesPerSec, speedSamples);
 
-    float fraction = total != 0 ? (float)done / (float)total : 0.0f;
-    if (finished && jobSucceeded.load())
-        fraction = 1.0f;
     const uint32_t phase = gamePhase.load();
+    float fraction = total != 0 ? (float)done / (float)total : 0.0f;
+    // The unpack counts only what the download did not leave unpacked
+    // already: nothing left is a full bar, not an empty one.
+    if ((finished && jobSucceeded.load()) || (busy && stage == Stage_Game && phase == GamePhase_Unpack && total == 0))
+        fraction = 1.0f;
     DrawProgressBar(f, 220, fraction, busy && stage == Stage_Game && phase == GamePhase_Check);
 
     const ImVec2 at = f.At(ContentX, 248);

@@ -28,9 +28,10 @@ def assert_game_unpacked(game_dir_unix, archive, folder="Ostrel"):
         assert read(p) == data, "wrong content: " + p
 
 
-def assert_installed(m, install_dir, tree, data_dir=None, game=True, links=False):
-    """The whole installation from the tree at the Windows folder install_dir.
-    links: both shortcuts or none, or (desktop, start menu)."""
+def assert_installed(m, install_dir, tree, data_dir=None, game=True, links=False, folder="Ostrel"):
+    """The whole installation from the tree at the Windows folder install_dir;
+    `folder` is the game's folder in the archive. links: both shortcuts or
+    none, or (desktop, start menu)."""
     doc, launcher, archive = tree_files(tree)
     f = m.unix(install_dir)
     assert read(os.path.join(f, "Ostrel Launcher.exe")) == read(launcher)
@@ -40,7 +41,7 @@ def assert_installed(m, install_dir, tree, data_dir=None, game=True, links=False
     data_unix = m.unix(data_dir) if data_dir else m.data_dir
     game_dir = install_dir + "\\Ostrel"
     if game:
-        assert_game_unpacked(os.path.join(f, "Ostrel"), archive)
+        assert_game_unpacked(os.path.join(f, "Ostrel"), archive, folder)
         settings = m.settings(data_unix)
         assert settings["gameDir2024July"] == game_dir
         assert settings["channel"] == "2024july"

@@ -407,9 +407,10 @@ class Machine:
         return box.get("v")
 
     # -- servers
-    def serve_tree(self, tree, ip="127.0.0.1", cert=None):
+    def serve_tree(self, tree, ip="127.0.0.1", cert=None, rate=None):
+        """nginx serving the tree; `rate` limits each answer (nginx's limit_rate, such as "25m")."""
         srv = Nginx(self, tree, ip, cert or (os.path.join(self.s.certs, "server.pem"),
-                                             os.path.join(self.s.certs, "server.key")))
+                                             os.path.join(self.s.certs, "server.key")), rate)
         self.servers.append(srv)
         return srv
 
@@ -531,7 +532,7 @@ def parse_reg(text):
 class Nginx:
     """Debian's nginx serving a published tree over TLS for both host names."""
 
-    def __init__(self, machine, tree, ip, cert):
+    def __init__(self, machine, tree, ip, cert, rate=None):
         self.m = machine
         self.dir = tempfile.mkdtemp(prefix="nginx-", dir=machine.dir)
         for d in ("body", "proxy", "fastcgi", "uwsgi", "scgi"):
@@ -541,7 +542,8 @@ class Nginx:
         with open(conf, "w") as f:
             f.write(NGINX_CONF % {"dir": self.dir, "ip": ip, "cert": cert[0], "key": cert[1],
                                   "root": os.path.abspath(tree), "names": " ".join(HOSTS),
-                                  "doc": "/" + ostrel_publish.DOC_PATH})
+                                  "doc": "/" + ostrel_publish.DOC_PATH,
+                                  "rate": ("limit_rate %s;" % rate) if rate else ""})
         self.proc = machine.popen(["nginx", "-e", os.path.join(self.dir, "error.log"), "-p", self.dir, "-c", conf],
                                   out=os.path.join(self.dir, "out.txt"), env=dict(os.environ))
         wait_for(lambda: self.listening(ip) or self.proc.poll() is not None, 20, what="nginx")
@@ -554,7 +556,8 @@ class Nginx:
         return bool(r.stdout.strip())
 
     def requests(self):
-        """[(method path, range, status, bytes)] from the access log."""
+        """[(method path, range, status, bytes, msec)] from the access log; msec is
+        the time (seconds since the epoch) the answer's last byte went out."""
         if not os.path.exists(self.access_log):
             return []
         rows = []
@@ -577,7 +580,7 @@ events { worker_connections 256; }
 http {
     include /etc/nginx/mime.types;
     default_type application/octet-stream;
-    log_format ranges '$request\\t$http_range\\t$status\\t$body_bytes_sent';
+    log_format ranges '$request\\t$http_range\\t$status\\t$body_bytes_sent\\t$msec';
     access_log %(dir)s/access.log ranges;
     client_body_temp_path %(dir)s/body;
     proxy_temp_path %(dir)s/proxy;
@@ -591,6 +594,7 @@ http {
         ssl_certificate %(cert)s;
         ssl_certificate_key %(key)s;
         root %(root)s;
+        %(rate)s
         # The install document is a file inside the folder that also holds the
         # game downloads (see tools/ostrel_publish.py).
         location = /api/launcher/v1/install { try_files %(doc)s =404; }

@@ -87,11 +87,15 @@ def test_killed_while_unpacking_then_run_again(session, machines):
     srv = m.fault_server()
     srv.serve_tree(tree)
     p = m.start_setup("--auto", "--dir", DIR)
-    data = os.path.join(m.unix(DIR), "Ostrel", "data")
-    harness.wait_for(lambda: os.path.isdir(data) and len(os.listdir(data)) >= 5, 180, 0.02, "unpacking to start")
+    # The game is unpacked into the staging folder while it downloads; the
+    # kill comes after the last byte, with the unpack still at work.
+    staged = os.path.join(m.unix(DIR), "Ostrel.unpacking", "Ostrel", "data")
+    archive = os.path.join(m.unix(DIR), "Ostrel.download.zip")
+    harness.wait_for(lambda: os.path.isdir(staged) and len(os.listdir(staged)) >= 5 and
+                     part_size(archive) == doc["game"]["size"], 180, 0.01, "unpacking after the download")
     kill_setup(p)
-    assert not os.path.exists(os.path.join(m.unix(DIR), "Ostrel", "Playden.exe"))
-    assert part_size(os.path.join(m.unix(DIR), "Ostrel.download.zip")) == doc["game"]["size"]
+    assert not os.path.exists(os.path.join(m.unix(DIR), "Ostrel"))
+    assert part_size(archive) == doc["game"]["size"]
 
     assert m.run_setup("--auto", "--dir", DIR) == 0
     checks.assert_installed(m, DIR, tree)
@@ -120,6 +124,38 @@ def test_corrupted_archive_once_then_twice(machines, demo_tree):
     assert not os.path.exists(os.path.join(f, "Ostrel.download.zip"))
     checks.assert_game_unpacked(os.path.join(f, "Ostrel"), checks.tree_files(demo_tree)[2])
     assert checks.read(os.path.join(f, "Ostrel Launcher.exe")) == checks.read(checks.tree_files(demo_tree)[1])
+
+
+def test_wrong_digest_after_a_fully_streamed_archive(session, machines, demo_tree):
+    # Another good zip at the game's address: the stream unpacks all of it
+    # before the digest says it is not the announced archive.
+    doc, _, archive = checks.tree_files(demo_tree)
+    other = harness.make_game_zip(os.path.join(session.root, "other-game.zip"), session.game_exe,
+                                  extra=[("Ostrel/only-in-the-other.txt", "not this build")])
+    with open(other, "rb") as f:
+        other_bytes = f.read()
+    m = machines()
+    srv = m.fault_server()
+    srv.serve_tree(demo_tree)
+    srv.set_fault(harness.game_url(doc), other_bytes, status=200, times=2)
+    f = m.unix(DIR)
+    staging = os.path.join(f, "Ostrel.unpacking")
+    p = m.popen(["wine", m.s.setup_exe, "--auto", "--dir", DIR],
+                env=m.wine_env({"OSTREL_TEST_PAUSE": "attempt-failed=3000"}))
+    staged = os.path.join(staging, "Ostrel", "only-in-the-other.txt")
+    harness.wait_for(lambda: os.path.exists(staged) or p.poll() is not None, 120, 0.02, "the other archive staged")
+    assert p.wait(120) == 2
+    assert checks.failure_lines(m) == [
+        "FAILED: The download was damaged twice - check your connection and try again."]
+    # Nothing of either archive outside the staging folder, and that is gone too.
+    assert sorted(os.listdir(f)) == ["Ostrel Launcher.exe"]
+
+    # The second attempt gets the announced archive and installs it.
+    srv.set_fault(harness.game_url(doc), other_bytes, status=200, times=1)
+    assert m.run_setup("--auto", "--dir", DIR) == 0
+    checks.assert_installed(m, DIR, demo_tree)
+    assert not os.path.exists(os.path.join(f, "Ostrel", "only-in-the-other.txt"))
+    assert [e["status"] for e in srv.log(harness.game_url(doc))][-2:] == [200, 200]
 
 
 def test_install_server_answers_500_with_json_error(machines, demo_tree):

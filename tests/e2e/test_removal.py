@@ -54,5 +54,8 @@ def test_a_full_drive_leaves_the_launchers_settings_as_they_were(session, machin
     assert r.output.encode() == before
     # No temporary file is left on the full drive either.
     assert "settings.json.tmp" not in [os.path.basename(x) for x in m.ls_inside(os.path.join(drive, "data"))]
-    # Nothing was registered: an install that failed has no uninstall entry.
-    assert m.reg(checks.TEST_KEY) is None
+    # The install is recorded as unfinished, so that an uninstall removes
+    # what it made; it has no uninstall entry.
+    key = m.reg(checks.TEST_KEY)
+    assert key["InstallDir"] == DIR and key["Unfinished"] == 1, key
+    assert m.reg(checks.UNINSTALL_KEY) is None

@@ -8,6 +8,7 @@
 #include "net/http.h"
 #include "package/sha256.h"
 #include "state/document_signature.h"
+#include "state/install_journal.h"
 #include "state/installer_app.h"
 #include "test_server.h"
 #include "test_support.h"
@@ -168,6 +169,14 @@ struct Scene
         return (int)log.size();
     }
 };
+
+// The install record names the folder and says the install did not finish.
+bool RecordedUnfinished(const std::string& installDir)
+{
+    DWORD unfinished = 0;
+    return ReadRegString(kTestKey, L"InstallDir") == installDir && ReadRegDword(kTestKey, L"Unfinished", unfinished) &&
+           unfinished == 1;
+}
 
 std::string Settings(const std::string& gameDir)
 {
@@ -481,7 +490,8 @@ TEST_CASE("each failing step ends with its sentence and leaves only what it shou
         // The verified download waits for the next run; the old launcher is untouched.
         CHECK(ReadFileBytes(s.Dir("Ostrel Launcher.exe.part")) == s.launcher);
         CHECK(ReadFileBytes(s.Dir("Ostrel Launcher.exe")) == "old launcher");
-        CHECK(ReadRegString(kTestKey, L"InstallDir") == "");
+        // Recorded as unfinished, so that an uninstall removes what it made.
+        CHECK(RecordedUnfinished(s.app.installDir));
     }
     SUBCASE("the game archive is not a zip")
     {
@@ -495,7 +505,8 @@ TEST_CASE("each failing step ends with its sentence and leaves only what it shou
         // The launcher is in place; the archive stays for the next run.
         CHECK(Listing(s.app.installDir) == "Ostrel Launcher.exe|Ostrel.download.zip");
         CHECK_FALSE(PathExists(s.app.dataDir + "\\settings.json"));
-        CHECK(ReadRegString(kTestKey, L"InstallDir") == "");
+        // Recorded as unfinished, so that an uninstall removes what it made.
+        CHECK(RecordedUnfinished(s.app.installDir));
     }
     SUBCASE("the launcher's settings are there but cannot be read: found before any download")
     {
@@ -552,7 +563,8 @@ TEST_CASE("cancel ends the install at the next cancel point")
         CHECK(LogMessages(s.app.dataDir).back() == "FAILED: Cancelled.");
         // The launcher is in place and the partial archive is kept for the next run.
         CHECK(Listing(s.app.installDir) == "Ostrel Launcher.exe|Ostrel.download.zip");
-        CHECK(ReadRegString(kTestKey, L"InstallDir") == "");
+        // Recorded as unfinished, so that an uninstall removes what it made.
+        CHECK(RecordedUnfinished(s.app.installDir));
     }
     SUBCASE("during the launcher download")
     {
@@ -567,6 +579,89 @@ TEST_CASE("cancel ends the install at the next cancel point")
         });
         CHECK(s.Error() == "Cancelled.");
         CHECK(Listing(s.app.installDir) == "Ostrel Launcher.exe.part");
+    }
+}
+
+// What a run killed at some instant of the game's move into place leaves, on
+// top of a finished install: the record marked unfinished with no game yet,
+// the journal, and the rest as `prepare` makes it.
+void LeaveKilledRun(Scene& s, InstallJournal::State state)
+{
+    const std::string gameDir = s.Dir("Ostrel");
+    InstallJournal journal;
+    journal.state = state;
+    journal.sha256 = s.gameSha;
+    journal.gameDir = gameDir;
+    journal.gameExe = "Playden.exe";
+    journal.gameDirCreated = true;
+    REQUIRE(WriteInstallJournal(Wide(s.app.installDir).wstring(), journal) == ERROR_SUCCESS);
+    REQUIRE(WriteRegDword(kTestKey, L"Unfinished", 1) == ERROR_SUCCESS);
+    REQUIRE(WriteRegString(kTestKey, L"GameDir", "") == ERROR_SUCCESS);
+    REQUIRE(WriteRegString(kTestKey, L"GameExe", "") == ERROR_SUCCESS);
+    REQUIRE(WriteRegDword(kTestKey, L"GameDirCreated", 0) == ERROR_SUCCESS);
+    fs::remove(Wide(s.Dir("Ostrel Setup.exe")));
+    fs::remove(Wide(s.app.dataDir + "\\settings.json"));
+}
+
+// One finished install, checked as the full install above checks it.
+void CheckInstalledOnce(Scene& s)
+{
+    REQUIRE(s.app.jobSucceeded.load());
+    const std::string gameDir = s.Dir("Ostrel");
+    CHECK(Listing(s.app.installDir) == "Ostrel Launcher.exe|Ostrel Launcher.old.exe|Ostrel Setup.exe|Ostrel\\");
+    CHECK(ReadFileBytes(gameDir + "\\Playden.exe") == "MZ game");
+    CHECK(ReadFileBytes(gameDir + "\\Data\\level1.pak") == std::string(70000, 'p'));
+    CHECK(Listing(gameDir) == "Data\\|Playden.exe");
+    CHECK(ReadFileBytes(s.app.dataDir + "\\settings.json") == Settings(gameDir));
+    CHECK(ReadRegString(kTestKey, L"GameDir") == gameDir);
+    DWORD created = 0, unfinished = 0;
+    CHECK((ReadRegDword(kTestKey, L"GameDirCreated", created) && created == 1));
+    CHECK_FALSE(ReadRegDword(kTestKey, L"Unfinished", unfinished));
+}
+
+TEST_CASE("a run killed during the game's move into place is finished by the next one")
+{
+    SUBCASE("killed halfway through the move: the move is done again from the kept archive, into the same folder")
+    {
+        Scene s("killed-moving");
+        s.Run();
+        REQUIRE(s.app.jobSucceeded.load());
+        LeaveKilledRun(s, InstallJournal::Placing);
+        // Half the game is in place under its new name; the verified archive is
+        // still there, and the staging folder holds what nobody may trust.
+        fs::remove(Wide(s.Dir("Ostrel\\Data\\level1.pak")));
+        WriteFileBytes(s.Dir("Ostrel.download.zip"), s.game);
+        WriteFileBytes(s.Dir("Ostrel.unpacking\\Playden-2024-07\\Playden.exe"), "not the game");
+        const size_t gameRequests = RequestLog(s.GameUrl()).size();
+        s.Run();
+        CHECK(s.Error() == "");
+        CheckInstalledOnce(s);
+        // The complete archive was only confirmed, not fetched again.
+        auto log = RequestLog(s.GameUrl());
+        REQUIRE(log.size() == gameRequests + 1);
+        CHECK(log.back().status == 416);
+    }
+    SUBCASE("not killed at all: a re-install goes into the game folder the first one made, not beside it")
+    {
+        Scene s("reinstall-same-folder");
+        s.Run();
+        REQUIRE(s.app.jobSucceeded.load());
+        s.Run();
+        CHECK(s.Error() == "");
+        CheckInstalledOnce(s);
+    }
+    SUBCASE("killed once the game was in place: the rest of the install follows, the game is not fetched again")
+    {
+        Scene s("killed-placed");
+        s.Run();
+        REQUIRE(s.app.jobSucceeded.load());
+        LeaveKilledRun(s, InstallJournal::Placed);
+        WriteFileBytes(s.Dir("Ostrel.download.zip"), s.game);
+        const size_t gameRequests = RequestLog(s.GameUrl()).size();
+        s.Run();
+        CHECK(s.Error() == "");
+        CheckInstalledOnce(s);
+        CHECK(RequestLog(s.GameUrl()).size() == gameRequests);
     }
 }
 

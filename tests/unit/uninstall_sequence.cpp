@@ -488,6 +488,32 @@ TEST_CASE("a locked game file stops the uninstall, and Retry finishes it")
     CHECK(s.Settings()["gameDir2024July"] == "");
 }
 
+TEST_CASE("a launcher file that cannot be deleted keeps the record, and Retry finishes")
+{
+    Installed s("us-lock-launcher", true);
+    const fs::path held = s.inst / L"Ostrel Launcher.old.exe";
+    WriteFileBytes(U8(held), "an old launcher");
+    // Held open without leave to delete it, as a program that runs from it.
+    HANDLE h = CreateFileW(held.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    REQUIRE(h != INVALID_HANDLE_VALUE);
+
+    InstallerApp app;
+    RunJob(app, s);
+    const std::string error = ErrorText(app);
+    CHECK_FALSE(app.jobSucceeded.load());
+    CHECK(error.rfind("Couldn't delete " + U8(held) + " (", 0) == 0);
+    // The system's reason is in the log too, and the record stays for Retry.
+    const std::string log = ReadFileBytes(U8(s.data / L"installer.log"));
+    CHECK(log.find("uninstall: " + error) != std::string::npos);
+    CHECK(ReadRegString(kTestKey, L"InstallDir") == U8(s.inst));
+
+    CloseHandle(h);
+    RunJob(app, s);
+    CheckSucceeded(app);
+    CheckAllGone(s);
+}
+
 TEST_CASE("a launcher-only installation")
 {
     Installed s("us-launcher", false);
