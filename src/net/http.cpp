@@ -2,6 +2,7 @@
 #include "net/http_engine.h"
 
 #include "net/error_texts.h"
+#include "net/proxy.h"
 #include "version.h"
 #include "util/atomic_file.h"
 #include "util/handles.h"
@@ -9,6 +10,7 @@
 #include "util/text.h"
 
 #include <windows.h>
+#include <shlwapi.h>
 #include <winhttp.h>
 
 #include <algorithm>
@@ -48,6 +50,7 @@ const char*    kDiskFull = "Couldn't save the download - is the disk full?";
 // Wine's WinHTTP ends a body cut short by the server like a complete one;
 // without this the short file would only show up as a damaged download.
 const char*    kCutShort = "The connection broke off before the download was complete - try again.";
+const int      kMaxRedirects = 5;       // our own 308 hops, and WinHTTP's automatic ones
 
 struct InternetHandleTraits
 {
@@ -360,14 +363,35 @@ void Stopped(Call& c, OpEnd end, const char* step)
     }
 }
 
+// The session, its proxy settled for this address: the user's settings where
+// they name one (or none), else the platform's automatic discovery, which
+// Windows before 8.1 lacks: there its default proxy.
+HINTERNET OpenSession(const std::string& url, const Address& a)
+{
+    const ProxyChoice proxy = ChooseProxy(Utf8ToWide(url), a.host, a.port, a.secure);
+    // Wine takes a proxy only here, not later through WINHTTP_OPTION_PROXY;
+    // with a session per exchange both come to the same.
+    if (proxy.route == ProxyRoute_Named)
+        return WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_NAMED_PROXY, proxy.proxy.c_str(), WINHTTP_NO_PROXY_BYPASS,
+                           WINHTTP_FLAG_ASYNC);
+    if (proxy.route == ProxyRoute_Direct)
+        return WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS,
+                           WINHTTP_FLAG_ASYNC);
+    HINTERNET session = WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
+                                    WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC);
+    if (!session && GetLastError() == ERROR_INVALID_PARAMETER)
+        session = WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
+                              WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC);
+    return session;
+}
+
 // Session, connection and request, in asynchronous mode so that every wait
 // can also watch the cancel flag and the stall clock.
-bool OpenRequest(Call& c, const Address& a, const std::string& method)
+bool OpenRequest(Call& c, const std::string& url, const Address& a, const std::string& method)
 {
     Line& line = *c.line;
     Exchange& x = c.x();
-    line.session.reset(WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
-                                   WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC));
+    line.session.reset(OpenSession(url, a));
     if (!line.session)
     {
         FailStep(c, "WinHttpOpen", GetLastError());
@@ -402,6 +426,12 @@ bool OpenRequest(Call& c, const Address& a, const std::string& method)
         return false;
     }
     x.shares.fetch_add(1);  // the request handle's, given back by its closing notice
+    // The platform's own redirects: a few, never from https to plain http
+    // (its default, said once more). Failures leave the defaults.
+    DWORD policy = WINHTTP_OPTION_REDIRECT_POLICY_DISALLOW_HTTPS_TO_HTTP;
+    DWORD hops = kMaxRedirects;
+    WinHttpSetOption(line.request.get(), WINHTTP_OPTION_REDIRECT_POLICY, &policy, sizeof(policy));
+    WinHttpSetOption(line.request.get(), WINHTTP_OPTION_MAX_HTTP_AUTOMATIC_REDIRECTS, &hops, sizeof(hops));
     return true;
 }
 
@@ -493,9 +523,69 @@ bool ReceiveStatus(Call& c)
     }
     DWORD status = 0;
     DWORD size = sizeof(status);
+    c.result.status = 0;
     if (WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
                             WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX))
         c.result.status = (int32_t)status;
+    return true;
+}
+
+// The answers a request has given to its proxy's 407s so far.
+struct ProxyAnswers
+{
+    bool logon = false;     // the user's own logon (Negotiate, NTLM)
+    bool typed = false;     // what the person typed
+};
+
+// Sets the answer to a proxy's 407 for the next send: the user's own logon
+// where a scheme carries one (the automatic logon policy), then what the
+// person typed. False when nothing is left to try.
+bool AnswerProxy(Call& c, const ProxySignIn* signIn, ProxyAnswers& tried)
+{
+    HINTERNET request = c.line->request.get();
+    DWORD offered = 0, first = 0, target = 0;
+    if (!WinHttpQueryAuthSchemes(request, &offered, &first, &target) || target != WINHTTP_AUTH_TARGET_PROXY)
+        return false;
+    const DWORD logon = offered & (WINHTTP_AUTH_SCHEME_NEGOTIATE | WINHTTP_AUTH_SCHEME_NTLM);
+    if (logon && !tried.logon)
+    {
+        tried.logon = true;
+        DWORD policy = WINHTTP_AUTOLOGON_SECURITY_LEVEL_LOW;
+        WinHttpSetOption(request, WINHTTP_OPTION_AUTOLOGON_POLICY, &policy, sizeof(policy));
+        const DWORD scheme = (logon & WINHTTP_AUTH_SCHEME_NEGOTIATE) ? WINHTTP_AUTH_SCHEME_NEGOTIATE
+                                                                     : WINHTTP_AUTH_SCHEME_NTLM;
+        if (WinHttpSetCredentials(request, WINHTTP_AUTH_TARGET_PROXY, scheme, nullptr, nullptr, nullptr))
+            return true;
+    }
+    if (!signIn || signIn->user.empty() || tried.typed)
+        return false;
+    tried.typed = true;
+    // The strongest scheme offered that takes a typed name.
+    const DWORD order[] = {WINHTTP_AUTH_SCHEME_NEGOTIATE, WINHTTP_AUTH_SCHEME_NTLM, WINHTTP_AUTH_SCHEME_DIGEST,
+                           WINHTTP_AUTH_SCHEME_BASIC};
+    for (DWORD scheme : order)
+        if (offered & scheme)
+        {
+            const std::wstring user = Utf8ToWide(signIn->user), password = Utf8ToWide(signIn->password);
+            return WinHttpSetCredentials(request, WINHTTP_AUTH_TARGET_PROXY, scheme, user.c_str(), password.c_str(),
+                                         nullptr);
+        }
+    return false;
+}
+
+// Where a 308 sends the request next, resolved against where it was sent.
+bool RedirectTarget(HINTERNET request, const std::string& from, std::string& to)
+{
+    std::vector<wchar_t> location(2048);
+    DWORD size = (DWORD)(location.size() * sizeof(wchar_t));
+    if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_LOCATION, WINHTTP_HEADER_NAME_BY_INDEX, location.data(), &size,
+                             WINHTTP_NO_HEADER_INDEX))
+        return false;
+    wchar_t combined[2048 + 1024 + 256 + 16] = {};
+    DWORD length = (DWORD)(sizeof(combined) / sizeof(combined[0]));
+    if (UrlCombineW(Utf8ToWide(from).c_str(), location.data(), combined, &length, 0) != S_OK)
+        return false;
+    to = WideToUtf8(combined);
     return true;
 }
 
@@ -655,6 +745,47 @@ void ReadBody(Call& c, Sink& sink)
     }
 }
 
+// Opens, sends and waits for the status until an answer other than a 308 or
+// a proxy's 407 arrives (or the 407 cannot be answered). A 308 is followed
+// like a 307: with the same headers (a Range among them) and body, to the
+// same or another host, a few hops at most and never from https to plain http.
+bool Reach(Call& c, const std::string& method, std::string url, Address address, const std::wstring& headers,
+           const std::vector<BodyPart>& parts, uint64_t declared, std::atomic<uint64_t>* bytesDone,
+           const ProxySignIn* signIn)
+{
+    for (int hop = 0;; hop++)
+    {
+        if (!OpenRequest(c, url, address, method))
+            return false;
+        ProxyAnswers answers;
+        do
+        {
+            if (!Send(c, headers, parts, declared, bytesDone) || !ReceiveStatus(c))
+                return false;
+        } while (c.result.status == 407 && AnswerProxy(c, signIn, answers));
+        if (c.result.status == 407)
+        {
+            c.result.error = ProxySignInText(signIn && signIn->canAsk, answers.typed);
+            return false;
+        }
+        if (c.result.status != 308)
+            return true;
+        std::string next;
+        Address to;
+        if (hop >= kMaxRedirects || !RedirectTarget(c.line->request.get(), url, next) ||
+            !ParseAddress(next, to) || (address.secure && !to.secure))
+        {
+            FailStep(c, "Receive", ERROR_WINHTTP_REDIRECT_FAILED);
+            return false;
+        }
+        url = next;
+        address = to;
+        // The next hop on a line of its own; this one closes behind it.
+        c.line = std::make_shared<Line>();
+        c.exchange.reset(new Exchange);
+    }
+}
+
 std::wstring RequestHeaders(const std::string& token, const std::string& contentType, uint64_t resumeFrom)
 {
     std::string headers;
@@ -671,16 +802,16 @@ std::wstring RequestHeaders(const std::string& token, const std::string& content
 HttpResult HttpRequest(const std::string& method, const std::string& url, const std::string& token,
                        const std::string& contentType, const std::vector<BodyPart>& parts,
                        std::atomic<uint64_t>* bytesDone, std::atomic<uint64_t>* bytesTotal,
-                       const DownloadTarget* target)
+                       const DownloadTarget* target, const ProxySignIn* signIn)
 {
     RequestDetail detail;
-    return HttpRequestDetailed(method, url, token, contentType, parts, bytesDone, bytesTotal, target, detail);
+    return HttpRequestDetailed(method, url, token, contentType, parts, bytesDone, bytesTotal, target, detail, signIn);
 }
 
 HttpResult HttpRequestDetailed(const std::string& method, const std::string& url, const std::string& token,
                                const std::string& contentType, const std::vector<BodyPart>& parts,
                                std::atomic<uint64_t>* bytesDone, std::atomic<uint64_t>* bytesTotal,
-                               const DownloadTarget* target, RequestDetail& detail)
+                               const DownloadTarget* target, RequestDetail& detail, const ProxySignIn* signIn)
 {
     HttpResult result;
     detail = RequestDetail();
@@ -704,9 +835,6 @@ HttpResult HttpRequestDetailed(const std::string& method, const std::string& url
     Call c{result, detail};
     c.cancel = target ? target->cancelFlag : nullptr;
     c.stallMs = target ? target->stallMs : 0;
-    if (!OpenRequest(c, address, method))
-        return result;
-
     const uint64_t resumeFrom = target ? target->resumeFrom : 0;
     // An automatic resume keeps what the bar shows until the answer says more.
     if (!(target && target->keepCounters))
@@ -716,7 +844,8 @@ HttpResult HttpRequestDetailed(const std::string& method, const std::string& url
         if (bytesDone)
             bytesDone->store(0);
     }
-    if (!Send(c, RequestHeaders(token, contentType, resumeFrom), parts, declared, bytesDone) || !ReceiveStatus(c))
+    if (!Reach(c, method, url, address, RequestHeaders(token, contentType, resumeFrom), parts, declared, bytesDone,
+               signIn))
         return result;
 
     const bool resumed = target && result.status == 206 && resumeFrom > 0;
