@@ -120,7 +120,7 @@ std::string Install(InstallArgs& args, bool& done)
         return kTooLong;
     app->SetStatus(Stage_CheckServer, "Checking the server...");
 
-    HttpResult answer = HttpGet(app->serverUrl + "/api/launcher/v1/install", "");
+    HttpResult answer = HttpGet(app->serverUrl + "/api/launcher/v1/install", "", &args.proxySignIn);
     if (!answer.Ok())
         return answer.ErrorMessage();
     InstallInfo plan = ReadInstallDocument(answer.body, args.includeGame);
@@ -167,7 +167,7 @@ std::string Install(InstallArgs& args, bool& done)
                            pause.secondsLeft > 0 ? DownloadPauseText(pause) : "Downloading the Ostrel launcher...");
         };
         HttpResult r = HttpDownload(launcherUrl, "", Utf8Path(part), &app->jobBytesDone, &app->jobBytesTotal,
-                                    &app->cancelRequested, &observer);
+                                    &app->cancelRequested, &observer, nullptr, &args.proxySignIn);
         if (app->cancelRequested.load())
             return "Cancelled.";
         if (!r.Ok())
@@ -232,6 +232,7 @@ std::string Install(InstallArgs& args, bool& done)
         params.size = plan.gameSize;
         params.installDir = dirText;
         params.exeName = plan.gameExe;
+        params.proxySignIn = args.proxySignIn;
         try
         {
             StartGameJob(params, job);

@@ -52,7 +52,7 @@ void RunGameJob(const GameJobParams& params, InstallJob& job)
             job.phase.store(pause.secondsLeft > 0 ? GamePhase_Wait : GamePhase_Download);
         };
         HttpResult result = HttpDownload(params.url, params.token, archivePath, &job.bytesDone, &job.bytesTotal,
-                                         &job.cancel, &observer, &params.download);
+                                         &job.cancel, &observer, &params.download, &params.proxySignIn);
         // A cancelled download keeps its partial file for the next run.
         if (job.cancel.load())
         {

@@ -47,6 +47,7 @@ struct GameJobParams
     std::string installDir;
     std::string exeName;
     DownloadPolicy download;    // how long the download keeps trying by itself
+    ProxySignIn    proxySignIn;
 };
 
 // Copies both into a new detached thread running RunGameJob; throws

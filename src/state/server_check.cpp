@@ -7,10 +7,11 @@ void InstallerApp::FetchInfo()
     infoDone = false;
     info = InstallInfo();
     std::string url = serverUrl + "/api/launcher/v1/install";
+    const ProxySignIn signIn = ProxySignInForRequests();
     // A check still running is dropped: its thread ends on its own, unread.
     try
     {
-        infoJob = StartNetJob([url]() { return HttpGet(url, std::string()); });
+        infoJob = StartNetJob([url, signIn]() { return HttpGet(url, std::string(), &signIn); });
     }
     catch (const std::exception&)
     {

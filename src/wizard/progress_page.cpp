@@ -201,4 +201,5 @@ void InstallerApp::DrawProgressPage(float w)
         PageText(Col_Grey, "%s", InstallStatusLine(status, stage, busy, phase, done, total, speedBytesPerSec,
                                                            speedSamples >= kSteadySpeedSamples).c_str());
     ImGui::PopTextWrapPos();
+    DrawProxySignIn(error, 292);
 }

@@ -22,6 +22,7 @@ void InstallerApp::DrawWelcomePage(float w, float h)
     ImGui::PopStyleColor();
 
     PagePos(208, 202, s);
+    float shift = 0;    // how far the proxy's sign-in fields push the rows below down
     if (!infoDone)
     {
         PageText(Col_Grey, "Checking the server...");
@@ -31,7 +32,12 @@ void InstallerApp::DrawWelcomePage(float w, float h)
         ImGui::PushTextWrapPos(wrap);
         PageText(Col_Red, "%s", info.error.c_str());
         ImGui::PopTextWrapPos();
-        if (WizardButton("Try again", 208 * s, 248 * s, s, true, false))
+        // The button beside the fields when they show: the rows below move
+        // down only a little.
+        const float fields = DrawProxySignIn(info.error, 242);
+        shift = fields > 0 ? 6 : 0;
+        const float buttonY = fields > 0 ? 242 + kProxySignInFieldsBelow - 3 : 248;
+        if (WizardButton("Try again", (208 + fields) * s, buttonY * s, s, true, false))
             FetchInfo();
     }
     else
@@ -46,17 +52,17 @@ void InstallerApp::DrawWelcomePage(float w, float h)
 
     if (existingInstall)
     {
-        PagePos(208, 284, s);
+        PagePos(208, 284 + shift, s);
         ImGui::PushTextWrapPos(wrap);
         PageText(Col_Grey, "Ostrel is already installed in %s", existingInstallDir.c_str());
         ImGui::PopTextWrapPos();
     }
-    if (WizardButton("Uninstall...", 208 * s, 324 * s, s, existingInstall, false))
+    if (WizardButton("Uninstall...", 208 * s, (324 + shift) * s, s, existingInstall, false))
         page = Page_Uninstall;
     if (!existingInstall)
     {
         // Beside the button, however wide its label made it.
-        ImGui::SetCursorScreenPos(ImVec2(208 * s + WizardButtonWidth("Uninstall...", s) + 12 * s, 330 * s));
+        ImGui::SetCursorScreenPos(ImVec2(208 * s + WizardButtonWidth("Uninstall...", s) + 12 * s, (330 + shift) * s));
         PageText(Col_Grey, "Ostrel isn't installed yet.");
     }
 

@@ -43,10 +43,25 @@ http_access deny all
 """
 
 
+def mapped_user_namespace():
+    try:
+        with open("/proc/self/uid_map") as f:
+            return f.read().split() != ["0", "0", "4294967295"]
+    except OSError:
+        return False
+
+
+def start(command, output_path):
+    with open(output_path, "ab") as out:
+        return subprocess.Popen(command, stdout=out, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
+                                start_new_session=True)
+
+
 class Proxy:
-    def __init__(self, state_dir, mapping=None, users=(), popen=subprocess.Popen):
+    def __init__(self, state_dir, mapping=None, users=(), popen=None):
         """mapping: {name: ip} the proxy resolves by itself; users: [(name, password)]
-        for the sign-in port; popen: how to start squid (inside a namespace)."""
+        for the sign-in port; popen(command, output_path): how to start squid
+        (inside a namespace), by default a process of its own."""
         self.dir = os.path.abspath(state_dir)
         os.makedirs(self.dir, exist_ok=True)
         # Squid started as root works as its own user: it must write here.
@@ -64,9 +79,15 @@ class Proxy:
         conf = os.path.join(self.dir, "squid.conf")
         with open(conf, "w") as f:
             f.write(CONF % {"dir": self.dir, "open": OPEN_PORT, "sign_in": SIGN_IN_PORT})
-        out = open(os.path.join(self.dir, "squid.out"), "ab")
-        self.proc = popen(["squid", "-N", "-f", conf], stdout=out, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
-        out.close()
+
+        command = ["squid", "-N", "-f", conf]
+        # In the user namespace of a normal user (the one this runs in, or
+        # the one a test makes) only root is mapped, and squid refuses to run
+        # as root: there it runs as a user of a namespace of its own inside
+        # (the network stays the same).
+        if os.geteuid() != 0 or mapped_user_namespace():
+            command = ["unshare", "--user", "--map-user=1", "--map-group=1"] + command
+        self.proc = (popen or start)(command, os.path.join(self.dir, "squid.out"))
         end = time.monotonic() + 20
         while not self._listening():
             if self.proc.poll() is not None or time.monotonic() > end:
@@ -140,8 +161,7 @@ def main(argv):
         for name in names.split(","):
             mapping[name] = ip
     users = [tuple(u.split(":", 1)) for u in a.user]
-    p = Proxy(a.state_dir, mapping, users,
-              popen=lambda *args, **kw: subprocess.Popen(*args, start_new_session=True, **kw))
+    p = Proxy(a.state_dir, mapping, users)
     with open(pid_file, "w") as f:
         f.write(str(p.proc.pid))
     return 0
