@@ -1,5 +1,6 @@
 #include "package/unpack.h"
 
+#include "package/entry_name.h"
 #include "package/game_job.h"
 #include "util/atomic_file.h"
 #include "util/file_identity.h"
@@ -644,6 +645,12 @@ UnpackResult UnpackGameArchive(const std::string& archivePath, const std::string
     }
 
     const mz_uint count = mz_zip_reader_get_num_files(&reader.zip);
+    // The names as stored, with their extra fields: the reader keeps its own
+    // copy of the central directory to itself.
+    std::string directory(mz_zip_get_central_dir_size(&reader.zip), '\0');
+    if (mz_zip_read_archive_data(&reader.zip, reader.zip.m_central_directory_file_ofs, directory.data(),
+                                 directory.size()) != directory.size())
+        directory.clear();
 
     // Pass 1: total size, the folder that holds the executable, and the plan.
     // Only an entry that will really be written may name that folder.
@@ -667,7 +674,7 @@ UnpackResult UnpackGameArchive(const std::string& archivePath, const std::string
             continue;
         }
         total += st.m_uncomp_size;
-        std::string name = st.m_filename;
+        std::string name = CentralEntryName(directory, st.m_central_dir_ofs, st.m_filename);
         const bool folder = mz_zip_reader_is_file_a_directory(&reader.zip, i);
         const bool safe = IsSafeEntryName(name);
         if (i < work.end && safe)
