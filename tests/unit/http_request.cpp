@@ -199,7 +199,8 @@ TEST_CASE("redirects: 308 is followed like 307, the Range goes along, and every 
     };
     for (const Case& c : cases)
     {
-        CAPTURE(c.name);
+        const std::string name = c.name;
+        CAPTURE(name);
         const std::string base = UniqueUrlPath("redirect");
         std::string path = base + "/a";
         for (const Hop& hop : c.hops)

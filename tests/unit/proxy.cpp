@@ -127,7 +127,8 @@ TEST_CASE("the proxy a list gives for a scheme")
     };
     for (const Case& c : cases)
     {
-        CAPTURE(WideToUtf8(c.list));
+        const std::string list = WideToUtf8(c.list);
+        CAPTURE(list);
         CHECK(ProxyFromList(c.list, c.secure) == c.proxy);
     }
 }
@@ -165,8 +166,9 @@ TEST_CASE("the hosts a bypass list names")
     };
     for (const Case& c : cases)
     {
-        CAPTURE(WideToUtf8(c.bypass));
-        CAPTURE(WideToUtf8(c.host));
+        const std::string bypass = WideToUtf8(c.bypass), host = WideToUtf8(c.host);
+        CAPTURE(bypass);
+        CAPTURE(host);
         CHECK(ProxyBypassed(c.bypass, c.host, c.port) == c.bypassed);
     }
 }
@@ -278,7 +280,8 @@ TEST_CASE("a proxy's Basic sign-in through the test proxy" * doctest::skip(!Thro
     };
     for (const Case& c : cases)
     {
-        CAPTURE(c.name);
+        const std::string name = c.name;
+        CAPTURE(name);
         ProxySignIn signIn;
         signIn.user = c.user;
         signIn.password = c.password;
