@@ -755,6 +755,7 @@ bool Reach(Call& c, const std::string& method, std::string url, Address address,
 {
     for (int hop = 0;; hop++)
     {
+        c.result.status = 0;    // nothing of an earlier hop's answer stays
         if (!OpenRequest(c, url, address, method))
             return false;
         ProxyAnswers answers;
