@@ -24,9 +24,11 @@ import json
 import os
 import shutil
 import stat
+import struct
 import sys
 import tempfile
 import zipfile
+import zlib
 
 try:
     from cryptography.exceptions import InvalidSignature
@@ -88,6 +90,51 @@ def is_safe_entry_name(name):
     return all(_is_safe_component(c) for c in name.replace("\\", "/").split("/"))
 
 
+def _unicode_path(raw, extra):
+    """The name an Info-ZIP Unicode path field (0x7075) gives, when the extra
+    field holds one whose CRC-32 is that of the raw name; else None."""
+    at = 0
+    while len(extra) - at >= 4:
+        kind, size = struct.unpack_from("<HH", extra, at)
+        if size > len(extra) - at - 4:
+            return None
+        field = extra[at + 4:at + 4 + size]
+        at += 4 + size
+        if kind != 0x7075 or len(field) < 5 or field[0] != 1:
+            continue
+        if struct.unpack_from("<I", field, 1)[0] != zlib.crc32(raw) or len(field) == 5:
+            return None
+        try:
+            return field[5:].decode("utf-8")
+        except UnicodeDecodeError:
+            return None
+    return None
+
+
+def setup_entry_name(info):
+    """The name the setup reads for an entry (ZipEntryName in
+    src/package/entry_name.cpp): the UTF-8 mark, else a Unicode path field
+    that matches, else valid UTF-8, else code page 437."""
+    if info.flag_bits & 0x800:
+        return info.orig_filename
+    raw = info.orig_filename.encode("cp437")    # how zipfile read it
+    name = _unicode_path(raw, info.extra)
+    if name is not None:
+        return name
+    try:
+        return raw.decode("utf-8")
+    except UnicodeDecodeError:
+        return info.orig_filename
+
+
+def unmarked_name(info):
+    """True when zip tools may read the entry's name differently: not marked
+    as UTF-8, and outside ASCII (or renamed by a Unicode path field)."""
+    if info.flag_bits & 0x800:
+        return False
+    return any(ord(c) > 0x7F for c in info.orig_filename) or setup_entry_name(info) != info.orig_filename
+
+
 # ------------------------------------------------------------ archive checks
 
 def _split_name(name):
@@ -133,7 +180,7 @@ def check_archive(path, exe=DEFAULT_EXE):
         infos = zf.infolist()
         if not infos:
             raise PublishError("%s is an empty archive." % path)
-        unsafe = [i.orig_filename for i in infos if not is_safe_entry_name(i.orig_filename)]
+        unsafe = [setup_entry_name(i) for i in infos if not is_safe_entry_name(setup_entry_name(i))]
         if unsafe:
             shown = ", ".join(repr(n) for n in unsafe[:5]) + (" ..." if len(unsafe) > 5 else "")
             raise PublishError("%s has entry names the setup refuses to write (it would skip them and install an "
@@ -145,9 +192,12 @@ def check_archive(path, exe=DEFAULT_EXE):
             if info.compress_type not in READABLE_METHODS:
                 raise PublishError("%s: entry %r uses compression method %d; the setup reads only stored and "
                                    "deflate entries." % (path, name, info.compress_type))
-            if not (info.flag_bits & 0x800) and any(ord(c) > 0x7F for c in name):
-                raise PublishError("%s: entry %r has a non-ASCII name not marked as UTF-8; the setup would "
-                                   "write it under a garbled name." % (path, name))
+            if unmarked_name(info):
+                raise PublishError("%s: entry %r has a name outside ASCII that isn't marked as UTF-8 (written in "
+                                   "a DOS code page by an older Windows tool, or by Info-ZIP's zip on Linux), which "
+                                   "zip tools and older setups read in different ways. Make the archive again with "
+                                   "a tool that marks such names as UTF-8 (7-Zip does, and so does python3 -m "
+                                   "zipfile -c GAME.zip FOLDER/)." % (path, setup_entry_name(info)))
         prefix = find_game_prefix(infos, exe)
         if prefix is None:
             raise PublishError("%s has no %s in it: the setup needs the game's executable." % (path, exe))

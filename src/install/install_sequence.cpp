@@ -116,7 +116,7 @@ std::string Install(InstallArgs& args, bool& done)
     app->SetStatus(Stage_CheckServer, "Checking the server...");
 
     // Fetched and checked again: this answer may differ from the server check's.
-    HttpResult answer = FetchInstallDocument(app->serverUrl, app->signingKeys);
+    HttpResult answer = FetchInstallDocument(app->serverUrl, app->signingKeys, &args.proxySignIn);
     if (!answer.Ok())
         return answer.ErrorMessage();
     InstallInfo plan = ReadInstallDocument(answer.body, args.includeGame);
@@ -162,6 +162,7 @@ std::string Install(InstallArgs& args, bool& done)
     launcher.bytesDone = &app->jobBytesDone;
     launcher.bytesTotal = &app->jobBytesTotal;
     launcher.cancel = &app->cancelRequested;
+    launcher.signIn = &args.proxySignIn;
     launcher.pause = [app](const DownloadPause& pause) {
         if (pause.starting)
             AppendLog(*app, DownloadResumeLogText("the launcher download", pause));
@@ -282,6 +283,7 @@ std::string Install(InstallArgs& args, bool& done)
             }
             PauseForTest("placed");
         };
+        params.proxySignIn = args.proxySignIn;
         try
         {
             StartGameJob(params, job);

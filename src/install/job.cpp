@@ -76,6 +76,7 @@ void InstallerApp::StartInstall()
     args->desktopShortcut = desktopShortcut;
     args->startMenuShortcut = startMenuShortcut;
     args->includeGame = includeGame;
+    args->proxySignIn = ProxySignInForRequests();
     args->alive = alive;
     try
     {

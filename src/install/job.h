@@ -9,6 +9,8 @@
 //   waits for it (or ends the process) before the object is destroyed, so no
 //   worker can ever write into a destroyed InstallerApp.
 #pragma once
+#include "net/http.h"
+
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -44,6 +46,7 @@ struct InstallArgs
     bool          desktopShortcut = true;
     bool          startMenuShortcut = true;
     bool          includeGame = true;
+    ProxySignIn   proxySignIn;
     std::shared_ptr<std::atomic<bool>> alive;
 };
 

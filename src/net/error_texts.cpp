@@ -9,6 +9,17 @@
 
 #include <cstdio>
 
+namespace
+{
+const char* kRedirectFailed =
+    "The server's redirect can't be followed (too many, or from https to plain http) - please report this to Ostrel.";
+const char* kProxySignInAuto =
+    "The proxy needs a sign-in - run Setup without --auto to enter your user name and password.";
+const char* kProxySignInAsk = "The proxy needs a sign-in - enter your user name and password for it, then try again.";
+const char* kProxySignInRefused =
+    "The proxy didn't accept that user name and password - check them and try again.";
+} // namespace
+
 std::string TransportErrorText(const std::string& step, uint32_t secureFlags)
 {
     return TransportErrorTextFor(step, GetLastError(), secureFlags);
@@ -22,6 +33,7 @@ std::string TransportErrorTextFor(const std::string& step, uint32_t code, uint32
     case ERROR_WINHTTP_NAME_NOT_RESOLVED:
     case ERROR_WINHTTP_CANNOT_CONNECT: return "Can't reach the server - check your internet connection.";
     case ERROR_WINHTTP_SECURE_FAILURE: return SecureFailureText(secureFlags);
+    case ERROR_WINHTTP_REDIRECT_FAILED: return kRedirectFailed;
     // A secure channel error (Wine's answer to an untrusted or mismatched
     // certificate, too) gets the channel sentence rather than a bare code.
     case ERROR_WINHTTP_SECURE_CHANNEL_ERROR:
@@ -51,6 +63,18 @@ std::string SecureFailureText(uint32_t flags)
     return std::string(text) + " (" + hex + ")";
 }
 
+std::string ProxySignInText(bool canAsk, bool refused)
+{
+    if (!canAsk)
+        return kProxySignInAuto;
+    return refused ? kProxySignInRefused : kProxySignInAsk;
+}
+
+bool AsksForProxySignIn(const std::string& sentence)
+{
+    return sentence == kProxySignInAsk || sentence == kProxySignInRefused;
+}
+
 std::string HttpResult::ErrorMessage() const
 {
     if (!error.empty())
@@ -69,6 +93,13 @@ std::string HttpResult::ErrorMessage() const
     case 401: return "Sign in again.";
     case 403: return "Not allowed.";
     case 413: return "Too big to upload.";
+    // A redirect that reached the caller was one the platform would not
+    // follow (to plain http) or one past the last hop.
+    case 301:
+    case 302:
+    case 303:
+    case 307:
+    case 308: return kRedirectFailed;
     default: break;
     }
     return "The server answered " + std::to_string(status) + ".";

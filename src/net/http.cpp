@@ -2,6 +2,7 @@
 #include "net/http_engine.h"
 
 #include "net/error_texts.h"
+#include "net/proxy.h"
 #include "version.h"
 #include "util/atomic_file.h"
 #include "util/handles.h"
@@ -9,6 +10,7 @@
 #include "util/text.h"
 
 #include <windows.h>
+#include <shlwapi.h>
 #include <winhttp.h>
 
 #include <algorithm>
@@ -48,6 +50,7 @@ const char*    kDiskFull = "Couldn't save the download - is the disk full?";
 // Wine's WinHTTP ends a body cut short by the server like a complete one;
 // without this the short file would only show up as a damaged download.
 const char*    kCutShort = "The connection broke off before the download was complete - try again.";
+const int      kMaxRedirects = 5;       // our own 308 hops, and WinHTTP's automatic ones
 
 struct InternetHandleTraits
 {
@@ -286,25 +289,18 @@ struct ReaderThread
         reader->wake.notify_one();
     }
 };
-} // namespace
 
-HttpResult HttpRequest(const std::string& method, const std::string& url, const std::string& token,
-                       const std::string& contentType, const std::vector<BodyPart>& parts,
-                       std::atomic<uint64_t>* bytesDone, std::atomic<uint64_t>* bytesTotal,
-                       const DownloadTarget* target)
+// Where an address leads, as WinHttpCrackUrl splits it.
+struct Address
 {
-    RequestDetail detail;
-    return HttpRequestDetailed(method, url, token, contentType, parts, bytesDone, bytesTotal, target, detail);
-}
+    std::wstring  host;
+    INTERNET_PORT port = 0;
+    bool          secure = false;
+    std::wstring  path;     // the path followed by the query
+};
 
-HttpResult HttpRequestDetailed(const std::string& method, const std::string& url, const std::string& token,
-                               const std::string& contentType, const std::vector<BodyPart>& parts,
-                               std::atomic<uint64_t>* bytesDone, std::atomic<uint64_t>* bytesTotal,
-                               const DownloadTarget* target, RequestDetail& detail)
+bool ParseAddress(const std::string& url, Address& a)
 {
-    HttpResult result;
-    detail = RequestDetail();
-
     std::wstring wurl = Utf8ToWide(url);
     wchar_t host[256] = {};
     wchar_t path[2048] = {};
@@ -318,12 +314,515 @@ HttpResult HttpRequestDetailed(const std::string& method, const std::string& url
     uc.lpszExtraInfo = extra;
     uc.dwExtraInfoLength = 1024;
     if (!WinHttpCrackUrl(wurl.c_str(), 0, 0, &uc))
+        return false;
+    a.host = host;
+    a.port = uc.nPort;
+    a.secure = uc.nScheme == INTERNET_SCHEME_HTTPS;
+    a.path = std::wstring(path) + extra;
+    return true;
+}
+
+// What the steps of one exchange share: its outcome so far, its handles and
+// the notifications of its request.
+struct Call
+{
+    HttpResult&              result;
+    RequestDetail&           detail;
+    const std::atomic<bool>* cancel = nullptr;  // ends a wait for the answer or the body
+    int                      stallMs = 0;
+    std::shared_ptr<Line>    line = std::make_shared<Line>();
+    UniqueHandle<ExchangeTraits> exchange{new Exchange};
+    DWORD                    code = 0;          // the platform error of the last failed wait
+
+    Exchange& x() { return *exchange.get(); }
+};
+
+// A transport failure: the sentence for the step and the code for the caller.
+void FailStep(Call& c, const char* step, DWORD code)
+{
+    c.detail.code = code;
+    c.result.error = TransportErrorTextFor(step, code, c.x().secureFlags.load());
+}
+
+// The end of a wait that did not complete: cancel, stall or failure.
+void Stopped(Call& c, OpEnd end, const char* step)
+{
+    if (end == Op_Cancelled)
+    {
+        c.detail.cancelled = true;
+        c.result.error = "cancelled";
+    }
+    else if (end == Op_Stalled)
+    {
+        c.detail.stalled = true;
+        FailStep(c, step, ERROR_WINHTTP_TIMEOUT);
+    }
+    else
+    {
+        FailStep(c, step, c.code);
+    }
+}
+
+// The session, its proxy settled for this address: the user's settings where
+// they name one (or none), else the platform's automatic discovery, which
+// Windows before 8.1 lacks: there its default proxy.
+HINTERNET OpenSession(const std::string& url, const Address& a)
+{
+    const ProxyChoice proxy = ChooseProxy(Utf8ToWide(url), a.host, a.port, a.secure);
+    // Wine takes a proxy only here, not later through WINHTTP_OPTION_PROXY;
+    // with a session per exchange both come to the same.
+    if (proxy.route == ProxyRoute_Named)
+        return WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_NAMED_PROXY, proxy.proxy.c_str(), WINHTTP_NO_PROXY_BYPASS,
+                           WINHTTP_FLAG_ASYNC);
+    if (proxy.route == ProxyRoute_Direct)
+        return WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS,
+                           WINHTTP_FLAG_ASYNC);
+    HINTERNET session = WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
+                                    WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC);
+    if (!session && GetLastError() == ERROR_INVALID_PARAMETER)
+        session = WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
+                              WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC);
+    return session;
+}
+
+// Session, connection and request, in asynchronous mode so that every wait
+// can also watch the cancel flag and the stall clock.
+bool OpenRequest(Call& c, const std::string& url, const Address& a, const std::string& method)
+{
+    Line& line = *c.line;
+    Exchange& x = c.x();
+    line.session.reset(OpenSession(url, a));
+    if (!line.session)
+    {
+        FailStep(c, "WinHttpOpen", GetLastError());
+        return false;
+    }
+    WinHttpSetTimeouts(line.session.get(), kResolveTimeoutMs, kConnectTimeoutMs, kSendTimeoutMs, kReceiveTimeoutMs);
+
+    line.connection.reset(WinHttpConnect(line.session.get(), a.host.c_str(), a.port, 0));
+    if (!line.connection)
+    {
+        FailStep(c, "Connect", GetLastError());
+        return false;
+    }
+
+    std::wstring wmethod = Utf8ToWide(method);
+    x.completed.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    line.request.reset(WinHttpOpenRequest(line.connection.get(), wmethod.c_str(), a.path.c_str(), nullptr,
+                                          WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
+                                          a.secure ? WINHTTP_FLAG_SECURE : 0));
+    if (!line.request || !x.completed)
+    {
+        FailStep(c, "OpenRequest", GetLastError());
+        return false;
+    }
+    DWORD_PTR context = (DWORD_PTR)&x;
+    const DWORD notices = WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS | WINHTTP_CALLBACK_FLAG_SECURE_FAILURE |
+                          WINHTTP_CALLBACK_FLAG_RECEIVE_RESPONSE | WINHTTP_CALLBACK_FLAG_HANDLES;
+    if (!WinHttpSetOption(line.request.get(), WINHTTP_OPTION_CONTEXT_VALUE, &context, sizeof(context)) ||
+        WinHttpSetStatusCallback(line.request.get(), OnRequestStatus, notices, 0) == WINHTTP_INVALID_STATUS_CALLBACK)
+    {
+        FailStep(c, "OpenRequest", GetLastError());
+        return false;
+    }
+    x.shares.fetch_add(1);  // the request handle's, given back by its closing notice
+    // The platform's own redirects: a few, never from https to plain http
+    // (its default, said once more). Failures leave the defaults.
+    DWORD policy = WINHTTP_OPTION_REDIRECT_POLICY_DISALLOW_HTTPS_TO_HTTP;
+    DWORD hops = kMaxRedirects;
+    WinHttpSetOption(line.request.get(), WINHTTP_OPTION_REDIRECT_POLICY, &policy, sizeof(policy));
+    WinHttpSetOption(line.request.get(), WINHTTP_OPTION_MAX_HTTP_AUTOMATIC_REDIRECTS, &hops, sizeof(hops));
+    return true;
+}
+
+// Writes one block of the upload body; false with the failure set.
+bool UploadBlock(Call& c, const char* data, DWORD size, std::atomic<uint64_t>* bytesDone)
+{
+    Exchange& x = c.x();
+    HINTERNET request = c.line->request.get();
+    if (Complete(x, [&] { return WinHttpWriteData(request, data, size, nullptr); }, nullptr, 0, c.code) != Op_Done ||
+        x.count == 0)
+    {
+        FailStep(c, "Upload", c.code);
+        return false;
+    }
+    if (bytesDone)
+        bytesDone->fetch_add(x.count);
+    return true;
+}
+
+// Uploads wait without cancel: WinHTTP reads the caller's memory until the write completes.
+bool Upload(Call& c, const std::vector<BodyPart>& parts, std::atomic<uint64_t>* bytesDone)
+{
+    c.detail.step = RequestStep_Upload;
+    std::vector<char> buffer;
+    for (const BodyPart& part : parts)
+    {
+        if (part.path.empty())
+        {
+            for (size_t sent = 0; sent < part.data.size(); sent += c.x().count)
+                if (!UploadBlock(c, part.data.data() + sent, (DWORD)std::min(kUploadChunk, part.data.size() - sent),
+                                 bytesDone))
+                    return false;
+            continue;
+        }
+        UniqueFile in(CreateFileW(LongPath(Utf8ToWide(part.path)).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+        if (!in)
+        {
+            c.result.error = "Can't read " + part.path;
+            return false;
+        }
+        if (buffer.empty())
+            buffer.assign(kUploadChunk, 0);
+        DWORD got = 0;
+        while (ReadFile(in.get(), buffer.data(), (DWORD)buffer.size(), &got, nullptr) && got > 0)
+            if (!UploadBlock(c, buffer.data(), got, bytesDone))
+                return false;
+    }
+    return true;
+}
+
+// Sends the request line, the headers and the upload body.
+bool Send(Call& c, const std::wstring& headers, const std::vector<BodyPart>& parts, uint64_t declared,
+          std::atomic<uint64_t>* bytesDone)
+{
+    c.detail.step = RequestStep_Send;
+    Exchange& x = c.x();
+    HINTERNET request = c.line->request.get();
+    const DWORD_PTR context = (DWORD_PTR)&x;
+    x.lastByteMs.store(NowMs());
+    OpEnd end = Complete(
+        x,
+        [&] {
+            return WinHttpSendRequest(request, headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : headers.c_str(),
+                                      headers.empty() ? 0 : (DWORD)-1, WINHTTP_NO_REQUEST_DATA, 0, (DWORD)declared,
+                                      context);
+        },
+        c.cancel, c.stallMs, c.code);
+    if (end != Op_Done)
+    {
+        Stopped(c, end, "Send");
+        return false;
+    }
+    return Upload(c, parts, bytesDone);
+}
+
+// Waits for the answer's headers and reads its status (0 when it has none).
+bool ReceiveStatus(Call& c)
+{
+    c.detail.step = RequestStep_Receive;
+    Exchange& x = c.x();
+    HINTERNET request = c.line->request.get();
+    x.lastByteMs.store(NowMs());
+    OpEnd end = Complete(x, [&] { return WinHttpReceiveResponse(request, nullptr); }, c.cancel, c.stallMs, c.code);
+    if (end != Op_Done)
+    {
+        Stopped(c, end, "Receive");
+        return false;
+    }
+    DWORD status = 0;
+    DWORD size = sizeof(status);
+    c.result.status = 0;
+    if (WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                            WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX))
+        c.result.status = (int32_t)status;
+    return true;
+}
+
+// The answers a request has given to its proxy's 407s so far.
+struct ProxyAnswers
+{
+    bool logon = false;     // the user's own logon (Negotiate, NTLM)
+    bool typed = false;     // what the person typed
+};
+
+// Sets the answer to a proxy's 407 for the next send: the user's own logon
+// where a scheme carries one (the automatic logon policy), then what the
+// person typed. False when nothing is left to try.
+bool AnswerProxy(Call& c, const ProxySignIn* signIn, ProxyAnswers& tried)
+{
+    HINTERNET request = c.line->request.get();
+    DWORD offered = 0, first = 0, target = 0;
+    if (!WinHttpQueryAuthSchemes(request, &offered, &first, &target) || target != WINHTTP_AUTH_TARGET_PROXY)
+        return false;
+    const DWORD logon = offered & (WINHTTP_AUTH_SCHEME_NEGOTIATE | WINHTTP_AUTH_SCHEME_NTLM);
+    if (logon && !tried.logon)
+    {
+        tried.logon = true;
+        DWORD policy = WINHTTP_AUTOLOGON_SECURITY_LEVEL_LOW;
+        WinHttpSetOption(request, WINHTTP_OPTION_AUTOLOGON_POLICY, &policy, sizeof(policy));
+        const DWORD scheme = (logon & WINHTTP_AUTH_SCHEME_NEGOTIATE) ? WINHTTP_AUTH_SCHEME_NEGOTIATE
+                                                                     : WINHTTP_AUTH_SCHEME_NTLM;
+        if (WinHttpSetCredentials(request, WINHTTP_AUTH_TARGET_PROXY, scheme, nullptr, nullptr, nullptr))
+            return true;
+    }
+    if (!signIn || signIn->user.empty() || tried.typed)
+        return false;
+    tried.typed = true;
+    // The strongest scheme offered that takes a typed name.
+    const DWORD order[] = {WINHTTP_AUTH_SCHEME_NEGOTIATE, WINHTTP_AUTH_SCHEME_NTLM, WINHTTP_AUTH_SCHEME_DIGEST,
+                           WINHTTP_AUTH_SCHEME_BASIC};
+    for (DWORD scheme : order)
+        if (offered & scheme)
+        {
+            const std::wstring user = Utf8ToWide(signIn->user), password = Utf8ToWide(signIn->password);
+            return WinHttpSetCredentials(request, WINHTTP_AUTH_TARGET_PROXY, scheme, user.c_str(), password.c_str(),
+                                         nullptr);
+        }
+    return false;
+}
+
+// Where a 308 sends the request next, resolved against where it was sent.
+bool RedirectTarget(HINTERNET request, const std::string& from, std::string& to)
+{
+    std::vector<wchar_t> location(2048);
+    DWORD size = (DWORD)(location.size() * sizeof(wchar_t));
+    if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_LOCATION, WINHTTP_HEADER_NAME_BY_INDEX, location.data(), &size,
+                             WINHTTP_NO_HEADER_INDEX))
+        return false;
+    wchar_t combined[2048 + 1024 + 256 + 16] = {};
+    DWORD length = (DWORD)(sizeof(combined) / sizeof(combined[0]));
+    if (UrlCombineW(Utf8ToWide(from).c_str(), location.data(), combined, &length, 0) != S_OK)
+        return false;
+    to = WideToUtf8(combined);
+    return true;
+}
+
+// The answer's Content-Length; false when it has none or it is not a number.
+bool ContentLength(HINTERNET request, uint64_t& length)
+{
+    wchar_t text[32] = {};
+    DWORD size = sizeof(text);
+    if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_CONTENT_LENGTH, WINHTTP_HEADER_NAME_BY_INDEX, text, &size,
+                             WINHTTP_NO_HEADER_INDEX))
+        return false;
+    wchar_t* stop = nullptr;
+    unsigned long long value = wcstoull(text, &stop, 10);
+    if (stop == text || *stop != 0)
+        return false;
+    length = value;
+    return true;
+}
+
+// Where the body goes: the target file (a download answered 200, or 206 to
+// its Range) or memory.
+struct Sink
+{
+    const DownloadTarget*  target = nullptr;    // null: memory
+    UniqueFile             file;
+    std::atomic<uint64_t>* bytesDone = nullptr;
+    bool                   haveLength = false;
+    uint64_t               announced = 0;       // the answer's Content-Length
+};
+
+// Opens the target file, appending after a 206, starting again after a 200,
+// and sets the counters from what the answer announces.
+bool OpenSink(Call& c, Sink& sink, bool resumed, std::atomic<uint64_t>* bytesTotal)
+{
+    const DownloadTarget& target = *sink.target;
+    const uint64_t base = resumed ? target.resumeFrom : 0;
+    sink.file.reset(CreateFileW(LongPath(Utf8ToWide(target.path)).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                resumed ? OPEN_ALWAYS : CREATE_ALWAYS, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    LARGE_INTEGER zero = {};
+    if (!sink.file || (resumed && !SetFilePointerEx(sink.file.get(), zero, nullptr, FILE_END)))
+    {
+        c.result.error = "Can't write " + target.path;
+        return false;
+    }
+    if (!resumed && target.observer && target.observer->restart)
+        target.observer->restart();
+    sink.haveLength = ContentLength(c.line->request.get(), sink.announced);
+    if (sink.haveLength && bytesTotal)
+        bytesTotal->store(base + sink.announced);
+    if (sink.bytesDone)
+        sink.bytesDone->store(base);
+    return true;
+}
+
+// Hands what the read buffer holds to the file (and the observer) or to memory.
+bool Flush(Call& c, Sink& sink, size_t& fill)
+{
+    if (fill == 0)
+        return true;
+    const char* data = c.x().buffer.data();
+    const DWORD n = (DWORD)fill;
+    fill = 0;
+    if (!sink.target)
+    {
+        c.result.body.append(data, n);
+        return true;
+    }
+    if (WriteAll(sink.file.get(), data, n) != ERROR_SUCCESS)
+        return false;
+    if (sink.target->observer && sink.target->observer->write)
+        sink.target->observer->write(data, n);
+    c.detail.written += n;
+    if (sink.bytesDone)
+        sink.bytesDone->fetch_add(n);
+    return true;
+}
+
+// One read into the buffer at `fill`; the count is in the exchange.
+OpEnd ReadSome(Call& c, Sink& sink, ReaderThread& reader, size_t fill, DWORD& readSize)
+{
+    Exchange& x = c.x();
+    if (!sink.target)
+    {
+        // Small answers in memory, without cancel: only what has arrived.
+        HINTERNET request = c.line->request.get();
+        OpEnd end = Complete(x, [&] { return WinHttpQueryDataAvailable(request, nullptr); }, nullptr, 0, c.code);
+        if (end != Op_Done || x.count == 0)
+            return end;
+        const DWORD want = (DWORD)std::min<size_t>(x.count, x.buffer.size() - fill);
+        return Complete(x, [&] { return WinHttpReadData(request, x.buffer.data() + fill, want, nullptr); }, nullptr,
+                        0, c.code);
+    }
+    const DWORD want = (DWORD)std::min<size_t>(readSize, x.buffer.size() - fill);
+    const int64_t startMs = NowMs();
+    OpEnd end = Complete(x, [&] { return reader.Read(&x, c.line, x.buffer.data() + fill, want); }, c.cancel,
+                         c.stallMs, c.code);
+    // A read completes only once it is full (or the body ends): on a slow
+    // line it must stay small, or the bar would stand still.
+    const int64_t tookMs = NowMs() - startMs;
+    if (end == Op_Done && x.count == want && tookMs < kFlushMs / 4)
+        readSize = (DWORD)std::min<size_t>((size_t)readSize * 2, x.buffer.size());
+    else if (end == Op_Done && tookMs > kFlushMs / 2)
+        readSize = std::max(readSize / 2, kSmallestRead);
+    return end;
+}
+
+// Reads the body to its end, a failure, a cancel or the memory cap. Reads
+// gather into the one buffer, which goes out in large blocks.
+void ReadBody(Call& c, Sink& sink)
+{
+    c.detail.step = RequestStep_Body;
+    Exchange& x = c.x();
+    x.buffer.assign(kReadBuffer, 0);
+    size_t fill = 0;
+    int64_t lastFlushMs = NowMs();
+    bool wrote = true;
+    ReaderThread reader;
+    DWORD readSize = kFirstRead;
+    for (;;)
+    {
+        if (sink.target && c.cancel && c.cancel->load())
+        {
+            c.detail.cancelled = true;
+            c.result.error = "cancelled";
+            break;
+        }
+        x.lastByteMs.store(NowMs());
+        OpEnd end = ReadSome(c, sink, reader, fill, readSize);
+        if (end != Op_Done)
+        {
+            // A failed read in memory mode just ends the body.
+            if (sink.target)
+                Stopped(c, end, "Download");
+            break;
+        }
+        if (x.count == 0)
+            break;
+        fill += x.count;
+        if (fill == x.buffer.size() || NowMs() - lastFlushMs >= kFlushMs)
+        {
+            lastFlushMs = NowMs();
+            if (!(wrote = Flush(c, sink, fill)))
+                break;
+            if (!sink.target && c.result.body.size() > kMemoryCap)
+                break;
+        }
+    }
+    // What arrived before the end, a failure or a cancel belongs in the file.
+    if (wrote)
+        wrote = Flush(c, sink, fill);
+    if (!wrote)
+        c.result.error = kDiskFull;
+    if (sink.target && c.result.error.empty() && sink.haveLength && c.detail.written < sink.announced)
+    {
+        c.detail.cutShort = true;
+        c.result.error = kCutShort;
+    }
+}
+
+// Opens, sends and waits for the status until an answer other than a 308 or
+// a proxy's 407 arrives (or the 407 cannot be answered). A 308 is followed
+// like a 307: with the same headers (a Range among them) and body, to the
+// same or another host, a few hops at most and never from https to plain http.
+bool Reach(Call& c, const std::string& method, std::string url, Address address, const std::wstring& headers,
+           const std::vector<BodyPart>& parts, uint64_t declared, std::atomic<uint64_t>* bytesDone,
+           const ProxySignIn* signIn)
+{
+    for (int hop = 0;; hop++)
+    {
+        c.result.status = 0;    // nothing of an earlier hop's answer stays
+        if (!OpenRequest(c, url, address, method))
+            return false;
+        ProxyAnswers answers;
+        do
+        {
+            if (!Send(c, headers, parts, declared, bytesDone) || !ReceiveStatus(c))
+                return false;
+        } while (c.result.status == 407 && AnswerProxy(c, signIn, answers));
+        if (c.result.status == 407)
+        {
+            c.result.error = ProxySignInText(signIn && signIn->canAsk, answers.typed);
+            return false;
+        }
+        if (c.result.status != 308)
+            return true;
+        std::string next;
+        Address to;
+        if (hop >= kMaxRedirects || !RedirectTarget(c.line->request.get(), url, next) ||
+            !ParseAddress(next, to) || (address.secure && !to.secure))
+        {
+            FailStep(c, "Receive", ERROR_WINHTTP_REDIRECT_FAILED);
+            return false;
+        }
+        url = next;
+        address = to;
+        // The next hop on a line of its own; this one closes behind it.
+        c.line = std::make_shared<Line>();
+        c.exchange.reset(new Exchange);
+    }
+}
+
+std::wstring RequestHeaders(const std::string& token, const std::string& contentType, uint64_t resumeFrom)
+{
+    std::string headers;
+    if (!token.empty())
+        headers += "Authorization: Bearer " + token + "\r\n";
+    if (!contentType.empty())
+        headers += "Content-Type: " + contentType + "\r\n";
+    if (resumeFrom > 0)
+        headers += "Range: bytes=" + std::to_string(resumeFrom) + "-\r\n";
+    return Utf8ToWide(headers);
+}
+} // namespace
+
+HttpResult HttpRequest(const std::string& method, const std::string& url, const std::string& token,
+                       const std::string& contentType, const std::vector<BodyPart>& parts,
+                       std::atomic<uint64_t>* bytesDone, std::atomic<uint64_t>* bytesTotal,
+                       const DownloadTarget* target, const ProxySignIn* signIn)
+{
+    RequestDetail detail;
+    return HttpRequestDetailed(method, url, token, contentType, parts, bytesDone, bytesTotal, target, detail, signIn);
+}
+
+HttpResult HttpRequestDetailed(const std::string& method, const std::string& url, const std::string& token,
+                               const std::string& contentType, const std::vector<BodyPart>& parts,
+                               std::atomic<uint64_t>* bytesDone, std::atomic<uint64_t>* bytesTotal,
+                               const DownloadTarget* target, RequestDetail& detail, const ProxySignIn* signIn)
+{
+    HttpResult result;
+    detail = RequestDetail();
+
+    Address address;
+    if (!ParseAddress(url, address))
     {
         result.error = "Bad server address: " + url;
         return result;
     }
-    std::wstring requestPath = std::wstring(path) + extra;
-
     // The declared length travels as 32 bits: refuse what would be cut.
     uint64_t declared = 0;
     for (const BodyPart& part : parts)
@@ -334,67 +833,10 @@ HttpResult HttpRequestDetailed(const std::string& method, const std::string& url
         return result;
     }
 
-    // A transport failure: the sentence for the step and the code for the caller.
-    auto fail = [&](const char* step, DWORD code, uint32_t flags) {
-        detail.code = code;
-        result.error = TransportErrorTextFor(step, code, flags);
-    };
-
-    // Asynchronous mode, so that every wait below can also watch the cancel
-    // flag and the stall clock; the handles close in reverse order of opening.
-    auto line = std::make_shared<Line>();
-    UniqueInternet& session = line->session;
-    UniqueInternet& connection = line->connection;
-    UniqueInternet& request = line->request;
-    session.reset(WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
-                              WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC));
-    if (!session)
-    {
-        fail("WinHttpOpen", GetLastError(), 0);
-        return result;
-    }
-    WinHttpSetTimeouts(session.get(), kResolveTimeoutMs, kConnectTimeoutMs, kSendTimeoutMs, kReceiveTimeoutMs);
-
-    connection.reset(WinHttpConnect(session.get(), host, uc.nPort, 0));
-    if (!connection)
-    {
-        fail("Connect", GetLastError(), 0);
-        return result;
-    }
-
-    std::wstring wmethod = Utf8ToWide(method);
-    UniqueHandle<ExchangeTraits> exchange(new Exchange);
-    Exchange& x = *exchange.get();
-    x.completed.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
-    request.reset(WinHttpOpenRequest(connection.get(), wmethod.c_str(), requestPath.c_str(), nullptr,
-                                     WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
-                                     uc.nScheme == INTERNET_SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0));
-    if (!request || !x.completed)
-    {
-        fail("OpenRequest", GetLastError(), 0);
-        return result;
-    }
-    DWORD_PTR context = (DWORD_PTR)&x;
-    const DWORD notices = WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS | WINHTTP_CALLBACK_FLAG_SECURE_FAILURE |
-                          WINHTTP_CALLBACK_FLAG_RECEIVE_RESPONSE | WINHTTP_CALLBACK_FLAG_HANDLES;
-    if (!WinHttpSetOption(request.get(), WINHTTP_OPTION_CONTEXT_VALUE, &context, sizeof(context)) ||
-        WinHttpSetStatusCallback(request.get(), OnRequestStatus, notices, 0) == WINHTTP_INVALID_STATUS_CALLBACK)
-    {
-        fail("OpenRequest", GetLastError(), 0);
-        return result;
-    }
-    x.shares.fetch_add(1);  // the request handle's, given back by its closing notice
-
-    std::string headers;
-    if (!token.empty())
-        headers += "Authorization: Bearer " + token + "\r\n";
-    if (!contentType.empty())
-        headers += "Content-Type: " + contentType + "\r\n";
-    uint64_t resumeFrom = target ? target->resumeFrom : 0;
-    if (resumeFrom > 0)
-        headers += "Range: bytes=" + std::to_string(resumeFrom) + "-\r\n";
-    std::wstring wheaders = Utf8ToWide(headers);
-
+    Call c{result, detail};
+    c.cancel = target ? target->cancelFlag : nullptr;
+    c.stallMs = target ? target->stallMs : 0;
+    const uint64_t resumeFrom = target ? target->resumeFrom : 0;
     // An automatic resume keeps what the bar shows until the answer says more.
     if (!(target && target->keepCounters))
     {
@@ -403,249 +845,24 @@ HttpResult HttpRequestDetailed(const std::string& method, const std::string& url
         if (bytesDone)
             bytesDone->store(0);
     }
-
-    const std::atomic<bool>* cancel = target ? target->cancelFlag : nullptr;
-    const int stallMs = target ? target->stallMs : 0;
-    const DownloadObserver* observer = target ? target->observer : nullptr;
-    bool resumed = false;
-    bool fileMode = false;
-    bool haveLength = false;
-    uint64_t announced = 0;
-    UniqueFile file;
-    DWORD code = 0;
-
-    // The end of a wait that did not complete: cancel, stall or failure.
-    auto stopped = [&](OpEnd end, const char* step) {
-        if (end == Op_Cancelled)
-        {
-            detail.cancelled = true;
-            result.error = "cancelled";
-        }
-        else if (end == Op_Stalled)
-        {
-            detail.stalled = true;
-            fail(step, ERROR_WINHTTP_TIMEOUT, x.secureFlags.load());
-        }
-        else
-        {
-            fail(step, code, x.secureFlags.load());
-        }
-    };
-
-    detail.step = RequestStep_Send;
-    x.lastByteMs.store(NowMs());
-    OpEnd end = Complete(
-        x,
-        [&] {
-            return WinHttpSendRequest(request.get(),
-                                      wheaders.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : wheaders.c_str(),
-                                      wheaders.empty() ? 0 : (DWORD)-1, WINHTTP_NO_REQUEST_DATA, 0, (DWORD)declared,
-                                      context);
-        },
-        cancel, stallMs, code);
-    if (end != Op_Done)
-    {
-        stopped(end, "Send");
+    if (!Reach(c, method, url, address, RequestHeaders(token, contentType, resumeFrom), parts, declared, bytesDone,
+               signIn))
         return result;
-    }
 
-    // Uploads wait without cancel: WinHTTP reads the caller's memory until the write completes.
-    detail.step = RequestStep_Upload;
-    std::vector<char> uploadBuffer;
-    for (const BodyPart& part : parts)
+    const bool resumed = target && result.status == 206 && resumeFrom > 0;
+    Sink sink;
+    sink.bytesDone = bytesDone;
+    if (target && (result.status == 200 || resumed))
     {
-        if (part.path.empty())
+        sink.target = target;
+        if (!OpenSink(c, sink, resumed, bytesTotal))
         {
-            size_t sent = 0;
-            while (sent < part.data.size())
-            {
-                DWORD chunk = (DWORD)std::min(kUploadChunk, part.data.size() - sent);
-                if (Complete(
-                        x, [&] { return WinHttpWriteData(request.get(), part.data.data() + sent, chunk, nullptr); },
-                        nullptr, 0, code) != Op_Done ||
-                    x.count == 0)
-                {
-                    fail("Upload", code, x.secureFlags.load());
-                    return result;
-                }
-                sent += x.count;
-                if (bytesDone)
-                    bytesDone->fetch_add(x.count);
-            }
-            continue;
-        }
-        UniqueFile in(CreateFileW(LongPath(Utf8ToWide(part.path)).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                  OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-        if (!in)
-        {
-            result.error = "Can't read " + part.path;
-            return result;
-        }
-        if (uploadBuffer.empty())
-            uploadBuffer.assign(kUploadChunk, 0);
-        for (;;)
-        {
-            DWORD got = 0;
-            if (!ReadFile(in.get(), uploadBuffer.data(), (DWORD)uploadBuffer.size(), &got, nullptr) || got == 0)
-                break;
-            if (Complete(x, [&] { return WinHttpWriteData(request.get(), uploadBuffer.data(), got, nullptr); },
-                         nullptr, 0, code) != Op_Done)
-            {
-                fail("Upload", code, x.secureFlags.load());
-                return result;
-            }
-            if (bytesDone)
-                bytesDone->fetch_add(x.count);
-        }
-    }
-
-    detail.step = RequestStep_Receive;
-    x.lastByteMs.store(NowMs());
-    end = Complete(x, [&] { return WinHttpReceiveResponse(request.get(), nullptr); }, cancel, stallMs, code);
-    if (end != Op_Done)
-    {
-        stopped(end, "Receive");
-        return result;
-    }
-
-    {
-        DWORD status = 0;
-        DWORD size = sizeof(status);
-        if (WinHttpQueryHeaders(request.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                                WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX))
-            result.status = (int32_t)status;
-    }
-
-    resumed = target && result.status == 206 && resumeFrom > 0;
-    fileMode = target && (result.status == 200 || resumed);
-    detail.step = RequestStep_Body;
-
-    if (fileMode)
-    {
-        uint64_t base = resumed ? resumeFrom : 0;
-        file.reset(CreateFileW(LongPath(Utf8ToWide(target->path)).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                               resumed ? OPEN_ALWAYS : CREATE_ALWAYS, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-        LARGE_INTEGER zero = {};
-        if (!file || (resumed && !SetFilePointerEx(file.get(), zero, nullptr, FILE_END)))
-        {
-            result.error = "Can't write " + target->path;
             if (resumed)
                 result.status = 200;
             return result;
         }
-        if (!resumed && observer && observer->restart)
-            observer->restart();
-        wchar_t length[32] = {};
-        DWORD size = sizeof(length);
-        if (WinHttpQueryHeaders(request.get(), WINHTTP_QUERY_CONTENT_LENGTH, WINHTTP_HEADER_NAME_BY_INDEX, length,
-                                &size, WINHTTP_NO_HEADER_INDEX))
-        {
-            wchar_t* stop = nullptr;
-            unsigned long long value = wcstoull(length, &stop, 10);
-            if (stop != length && *stop == 0)
-            {
-                haveLength = true;
-                announced = value;
-                if (bytesTotal)
-                    bytesTotal->store(base + value);
-            }
-        }
-        if (bytesDone)
-            bytesDone->store(base);
     }
-
-    // Reads gather into the one buffer, which goes to the file (and the
-    // observer) in large blocks.
-    x.buffer.assign(kReadBuffer, 0);
-    size_t fill = 0;
-    int64_t lastFlushMs = NowMs();
-    auto flush = [&]() {
-        if (fill == 0)
-            return true;
-        lastFlushMs = NowMs();
-        const DWORD n = (DWORD)fill;
-        fill = 0;
-        if (!fileMode)
-        {
-            result.body.append(x.buffer.data(), n);
-            return true;
-        }
-        if (WriteAll(file.get(), x.buffer.data(), n) != ERROR_SUCCESS)
-            return false;
-        if (observer && observer->write)
-            observer->write(x.buffer.data(), n);
-        detail.written += n;
-        if (bytesDone)
-            bytesDone->fetch_add(n);
-        return true;
-    };
-    bool wrote = true;
-    ReaderThread reader;
-    DWORD readSize = kFirstRead;
-    for (;;)
-    {
-        if (fileMode && cancel && cancel->load())
-        {
-            detail.cancelled = true;
-            result.error = "cancelled";
-            break;
-        }
-        x.lastByteMs.store(NowMs());
-        if (fileMode)
-        {
-            const DWORD want = (DWORD)std::min<size_t>(readSize, x.buffer.size() - fill);
-            const int64_t startMs = NowMs();
-            end = Complete(x, [&] { return reader.Read(&x, line, x.buffer.data() + fill, want); }, cancel, stallMs,
-                           code);
-            // A read completes only once it is full (or the body ends): on a
-            // slow line it must stay small, or the bar would stand still.
-            const int64_t tookMs = NowMs() - startMs;
-            if (end == Op_Done && x.count == want && tookMs < kFlushMs / 4)
-                readSize = (DWORD)std::min<size_t>((size_t)readSize * 2, x.buffer.size());
-            else if (end == Op_Done && tookMs > kFlushMs / 2)
-                readSize = std::max(readSize / 2, kSmallestRead);
-        }
-        else
-        {
-            // Small answers in memory, without cancel: only what has arrived.
-            end = Complete(x, [&] { return WinHttpQueryDataAvailable(request.get(), nullptr); }, nullptr, 0, code);
-            if (end == Op_Done && x.count > 0)
-            {
-                const DWORD want = (DWORD)std::min<size_t>(x.count, x.buffer.size() - fill);
-                end = Complete(
-                    x, [&] { return WinHttpReadData(request.get(), x.buffer.data() + fill, want, nullptr); }, nullptr,
-                    0, code);
-            }
-        }
-        if (end != Op_Done)
-        {
-            // A failed read in memory mode just ends the body.
-            if (fileMode)
-                stopped(end, "Download");
-            break;
-        }
-        const DWORD got = x.count;
-        if (got == 0)
-            break;
-        fill += got;
-        if (fill == x.buffer.size() || NowMs() - lastFlushMs >= kFlushMs)
-        {
-            if (!(wrote = flush()))
-                break;
-            if (!fileMode && result.body.size() > kMemoryCap)
-                break;
-        }
-    }
-    // What arrived before the end, a failure or a cancel belongs in the file.
-    if (wrote)
-        wrote = flush();
-    if (!wrote)
-        result.error = kDiskFull;
-    if (fileMode && result.error.empty() && haveLength && detail.written < announced)
-    {
-        detail.cutShort = true;
-        result.error = kCutShort;
-    }
+    ReadBody(c, sink);
     if (resumed)
         result.status = 200;
     return result;

@@ -62,6 +62,15 @@ struct DownloadPolicy
     int stallMs = 30000;        // no byte for this long is a broken connection
 };
 
+// What a person typed for a proxy that asks for a sign-in. Kept in memory
+// only: never written to a file or to the log.
+struct ProxySignIn
+{
+    std::string user;           // empty: nothing typed
+    std::string password;
+    bool        canAsk = false; // a person is there to type them (not --auto)
+};
+
 struct DownloadTarget
 {
     std::string              path;
@@ -72,13 +81,16 @@ struct DownloadTarget
     bool                     keepCounters = false;  // an automatic resume: no reset before the answer
 };
 
+// One exchange. A 308 is followed like 307 (a few hops at most, never from
+// https to plain http); a proxy's 407 is answered with the user's own logon
+// where its scheme allows, then with `signIn`.
 HttpResult HttpRequest(const std::string& method, const std::string& url, const std::string& token,
                        const std::string& contentType, const std::vector<BodyPart>& parts,
                        std::atomic<uint64_t>* bytesDone, std::atomic<uint64_t>* bytesTotal,
-                       const DownloadTarget* target);
+                       const DownloadTarget* target, const ProxySignIn* signIn = nullptr);
 
 // A small answer into memory.
-HttpResult HttpGet(const std::string& url, const std::string& token);
+HttpResult HttpGet(const std::string& url, const std::string& token, const ProxySignIn* signIn = nullptr);
 
 // A large file straight to disk, resumed from what `path` already holds, and
 // resumed again by itself after a transient failure (a broken or stalled
@@ -87,4 +99,4 @@ HttpResult HttpGet(const std::string& url, const std::string& token);
 HttpResult HttpDownload(const std::string& url, const std::string& token, const std::string& path,
                         std::atomic<uint64_t>* bytesDone, std::atomic<uint64_t>* bytesTotal,
                         const std::atomic<bool>* cancel, const DownloadObserver* observer = nullptr,
-                        const DownloadPolicy* policy = nullptr);
+                        const DownloadPolicy* policy = nullptr, const ProxySignIn* signIn = nullptr);

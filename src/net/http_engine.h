@@ -28,4 +28,5 @@ struct RequestDetail
 HttpResult HttpRequestDetailed(const std::string& method, const std::string& url, const std::string& token,
                                const std::string& contentType, const std::vector<BodyPart>& parts,
                                std::atomic<uint64_t>* bytesDone, std::atomic<uint64_t>* bytesTotal,
-                               const DownloadTarget* target, RequestDetail& detail);
+                               const DownloadTarget* target, RequestDetail& detail,
+                               const ProxySignIn* signIn = nullptr);

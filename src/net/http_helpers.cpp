@@ -22,7 +22,8 @@ bool BusyStatus(int32_t status)
 
 // Whether a failed attempt is worth resuming by itself. Everything that a
 // person or the server has to change first (a refusal, a certificate, a name
-// that does not resolve, a full disk) and a cancel are not.
+// that does not resolve, a redirect that cannot be followed, a proxy's
+// sign-in, a full disk) and a cancel are not.
 bool Transient(const HttpResult& r, const RequestDetail& d, bool resuming)
 {
     if (d.cancelled)
@@ -31,7 +32,8 @@ bool Transient(const HttpResult& r, const RequestDetail& d, bool resuming)
         return true;
     if (r.error.empty())
         return BusyStatus(r.status);
-    if (d.code == 0 || d.code == ERROR_WINHTTP_NAME_NOT_RESOLVED || d.code == ERROR_WINHTTP_SECURE_FAILURE)
+    if (d.code == 0 || d.code == ERROR_WINHTTP_NAME_NOT_RESOLVED || d.code == ERROR_WINHTTP_SECURE_FAILURE ||
+        d.code == ERROR_WINHTTP_REDIRECT_FAILED)
         return false;
     if (d.step >= RequestStep_Receive)
         return true;
@@ -74,15 +76,15 @@ std::string DownloadResumeLogText(const std::string& what, const DownloadPause& 
            std::to_string(pause.secondsLeft) + " s: " + pause.reason;
 }
 
-HttpResult HttpGet(const std::string& url, const std::string& token)
+HttpResult HttpGet(const std::string& url, const std::string& token, const ProxySignIn* signIn)
 {
-    return HttpRequest("GET", url, token, std::string(), {}, nullptr, nullptr, nullptr);
+    return HttpRequest("GET", url, token, std::string(), {}, nullptr, nullptr, nullptr, signIn);
 }
 
 HttpResult HttpDownload(const std::string& url, const std::string& token, const std::string& path,
                         std::atomic<uint64_t>* bytesDone, std::atomic<uint64_t>* bytesTotal,
                         const std::atomic<bool>* cancel, const DownloadObserver* observer,
-                        const DownloadPolicy* policy)
+                        const DownloadPolicy* policy, const ProxySignIn* signIn)
 {
     const DownloadPolicy rules = policy ? *policy : DownloadPolicy();
     int fruitless = 0;  // attempts in a row that brought no new byte
@@ -98,7 +100,7 @@ HttpResult HttpDownload(const std::string& url, const std::string& token, const 
 
         RequestDetail detail;
         HttpResult result =
-            HttpRequestDetailed("GET", url, token, std::string(), {}, bytesDone, bytesTotal, &target, detail);
+            HttpRequestDetailed("GET", url, token, std::string(), {}, bytesDone, bytesTotal, &target, detail, signIn);
 
         // 416 on a resume: the file on disk is the whole download; the
         // caller's digest check decides whether it really is.

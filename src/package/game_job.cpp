@@ -65,6 +65,7 @@ void RunGameJob(const GameJobParams& params, InstallJob& job)
     download.bytesDone = &job.bytesDone;
     download.bytesTotal = &job.bytesTotal;
     download.cancel = &job.cancel;
+    download.signIn = &params.proxySignIn;
     download.policy = &params.download;
     download.pause = [&job](const DownloadPause& pause) {
         std::lock_guard<std::mutex> lock(job.mutex);

@@ -50,6 +50,7 @@ struct GameJobParams
     UnpackOptions  unpack;      // the setup's own game folder, and the journal before the move into place
     // Once the game is in place, before the archive goes (the journal again).
     std::function<void()> placed;
+    ProxySignIn    proxySignIn;
 };
 
 // Copies both into a new detached thread running RunGameJob; throws

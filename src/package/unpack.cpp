@@ -1,6 +1,7 @@
 #include "package/unpack.h"
 
 #include "package/archive_source.h"
+#include "package/entry_name.h"
 #include "package/game_job.h"
 #include "state/installed_layout.h"
 #include "util/atomic_file.h"
@@ -877,12 +878,6 @@ bool IsSafeEntryName(const std::string& name)
             return true;
         start = end + 1;
     }
-}
-
-std::string ZipEntryName(const std::string& raw, uint16_t, const std::string&)
-{
-    // Taken as UTF-8, as the archives this setup is published with spell them.
-    return raw;
 }
 
 namespace

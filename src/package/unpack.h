@@ -57,11 +57,6 @@ struct UnpackOptions
 // True when an entry name may be written below the install folder.
 bool IsSafeEntryName(const std::string& name);
 
-// An entry's name as UTF-8, from its bytes in a local header or the central
-// directory, its general-purpose flags and its extra field: the one place
-// where entry names are decoded, for both readers.
-std::string ZipEntryName(const std::string& raw, uint16_t flags, const std::string& extra);
-
 // The unpack that follows the archive while it downloads: it finds each
 // entry by its local header as soon as the entry's bytes are all in place
 // and unpacks it into the staging folder (emptied first: what an earlier run

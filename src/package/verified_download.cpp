@@ -30,7 +30,7 @@ VerifiedResult DownloadVerified(const VerifiedDownload& d)
         observer.pause = d.pause;
         if (d.attemptStarts)
             d.attemptStarts(observer);
-        HttpResult result = HttpDownload(d.url, "", d.path, d.bytesDone, d.bytesTotal, d.cancel, &observer, d.policy);
+        HttpResult result = HttpDownload(d.url, "", d.path, d.bytesDone, d.bytesTotal, d.cancel, &observer, d.policy, d.signIn);
         if (d.bytesEnded)
             d.bytesEnded();
         // Also when the download itself completed.

@@ -19,6 +19,7 @@ struct VerifiedDownload
     std::atomic<uint64_t>*       bytesTotal = nullptr;
     const std::atomic<bool>*     cancel = nullptr;
     const DownloadPolicy*        policy = nullptr;
+    const ProxySignIn*           signIn = nullptr;  // what a proxy's sign-in is answered with
     std::function<void(const DownloadPause&)> pause;
     // Each attempt, all optional: as it starts (it may add what else follows
     // the bytes to the observer), once no more bytes come, as the digest is

@@ -150,14 +150,15 @@ std::string CheckDocumentSignature(const std::string& document, const std::strin
     return kDocumentBadSignature;
 }
 
-HttpResult FetchInstallDocument(const std::string& serverUrl, const std::vector<std::string>& publicKeys)
+HttpResult FetchInstallDocument(const std::string& serverUrl, const std::vector<std::string>& publicKeys,
+                                const ProxySignIn* signIn)
 {
     const std::string url = serverUrl + kInstallDocumentPath;
-    HttpResult doc = HttpGet(url, std::string());
+    HttpResult doc = HttpGet(url, std::string(), signIn);
     if (!doc.Ok() || publicKeys.empty())
         return doc;
 
-    HttpResult sig = HttpGet(url + kSignatureSuffix, std::string());
+    HttpResult sig = HttpGet(url + kSignatureSuffix, std::string(), signIn);
     HttpResult refused;     // no status, no body: never Ok, whatever the sentence
     if (sig.Ok())
     {

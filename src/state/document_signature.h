@@ -41,5 +41,7 @@ std::string CheckDocumentSignature(const std::string& document, const std::strin
 // before anyone reads the body: a refused document comes back not Ok and
 // without its body, its ErrorMessage the sentence. A network failure on the
 // signature gives the network's sentence, as on the document. Without keys,
-// exactly the document's answer.
-HttpResult FetchInstallDocument(const std::string& serverUrl, const std::vector<std::string>& publicKeys);
+// exactly the document's answer. Both requests answer a proxy's sign-in
+// with `signIn`.
+HttpResult FetchInstallDocument(const std::string& serverUrl, const std::vector<std::string>& publicKeys,
+                                const ProxySignIn* signIn = nullptr);

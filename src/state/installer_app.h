@@ -71,6 +71,9 @@ public:
     std::string existingGameExe;            // the rest of the install record (state/install_record.h)
     bool        existingGameDirCreated = false;
     bool        existingRecordComplete = false;
+    // The proxy's user name and password when it asks for them; typed on
+    // the page that shows the failure, kept in memory only.
+    ProxySignIn proxySignIn;
 
     // Job block: shared with the worker threads (see install/job.h for the rules).
     std::atomic<int32_t>  jobStage{0};
@@ -140,6 +143,13 @@ public:
     void DrawUninstallPage(PageFrame& f);
     void DrawRemovingPage(PageFrame& f);
     void DrawRemovedPage(PageFrame& f, float h);
+    // wizard/proxy_sign_in.cpp: the two fields of a failure that asks for
+    // them, labels at y and fields kProxySignInFieldsBelow lower (layout
+    // units), from the content column; returns the width they take with the
+    // gap after them, where the page's button may go, and 0 when not shown.
+    float DrawProxySignIn(PageFrame& f, const std::string& failure, float y);
+    // What the requests of a check or an install answer a proxy's sign-in with.
+    ProxySignIn ProxySignInForRequests() const;
     void FinishSetup();
     // install/job.cpp
     void StartInstall();
@@ -153,6 +163,8 @@ public:
     // Shutdown: the object may be destroyed only once no worker can write into it.
     void WaitForWorkerOrExit(int exitCode);
 };
+
+constexpr float kProxySignInFieldsBelow = 17;
 
 // "C:\Ostrel" on the fixed drive with the most free space.
 std::string DefaultInstallDir();

@@ -8,11 +8,12 @@ void InstallerApp::FetchInfo()
 {
     infoDone = false;
     info = InstallInfo();
+    const ProxySignIn signIn = ProxySignInForRequests();
     // A check still running is dropped: its thread ends on its own, unread.
     try
     {
-        infoJob = StartNetJob([server = serverUrl, keys = signingKeys]() {
-            return FetchInstallDocument(server, keys);
+        infoJob = StartNetJob([server = serverUrl, keys = signingKeys, signIn]() {
+            return FetchInstallDocument(server, keys, &signIn);
         });
     }
     catch (const std::exception&)

@@ -143,4 +143,5 @@ void InstallerApp::DrawProgressPage(PageFrame& f)
     else
         PageStatus(f, at, f.pal.grey, InstallStatusLine(status, stage, busy, phase, done, total, speedBytesPerSec,
                                                          speedSamples >= kSteadySpeedSamples));
+    DrawProxySignIn(f, error, 292);
 }

@@ -17,6 +17,7 @@ void InstallerApp::DrawWelcomePage(PageFrame& f, float w, float h)
              "and links the game to the launcher so you can press PLAY straight away.");
 
     const ImVec2 status = f.At(ContentX, 202);
+    float shift = 0;    // how far the proxy's sign-in fields push the rows below down
     if (!infoDone)
     {
         PageStatus(f, status, f.pal.grey, "Checking the server...");
@@ -24,7 +25,12 @@ void InstallerApp::DrawWelcomePage(PageFrame& f, float w, float h)
     else if (!info.ok)
     {
         PageText(f, status, f.pal.red, info.error, true, Role_Alert);
-        WizardButton(f, {"&Try again", true, true, false, Action_TryAgain}, ContentX * s, 248 * s);
+        // The button beside the fields when they show: the rows below move
+        // down only a little.
+        const float fields = DrawProxySignIn(f, info.error, 242);
+        shift = fields > 0 ? 6 : 0;
+        const float buttonY = fields > 0 ? 242 + kProxySignInFieldsBelow - 3 : 248;
+        WizardButton(f, {"&Try again", true, true, false, Action_TryAgain}, (ContentX + fields) * s, buttonY * s);
     }
     else
     {
@@ -35,11 +41,12 @@ void InstallerApp::DrawWelcomePage(PageFrame& f, float w, float h)
     }
 
     if (existingInstall)
-        PageText(f, f.At(ContentX, 284), f.pal.grey, "Ostrel is already installed in " + existingInstallDir);
-    WizardButton(f, {"&Uninstall...", existingInstall, false, false, Action_GoTo, Page_Uninstall}, ContentX * s, 324 * s);
+        PageText(f, f.At(ContentX, 284 + shift), f.pal.grey, "Ostrel is already installed in " + existingInstallDir);
+    WizardButton(f, {"&Uninstall...", existingInstall, false, false, Action_GoTo, Page_Uninstall}, ContentX * s,
+                 (324 + shift) * s);
     // Beside the button, however wide its label made it.
     if (!existingInstall)
-        PageText(f, ImVec2(ContentX * s + WizardButtonWidth("Uninstall...", s) + 12 * s, 330 * s), f.pal.grey,
+        PageText(f, ImVec2(ContentX * s + WizardButtonWidth("Uninstall...", s) + 12 * s, (330 + shift) * s), f.pal.grey,
                  "Ostrel isn't installed yet.", false);
 
     PageText(f, ImVec2(ContentX * s, h - HintAbove * s), f.pal.text, "To continue, click Next.", false);

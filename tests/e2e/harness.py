@@ -26,6 +26,7 @@ ROOT = os.path.dirname(os.path.dirname(HERE))
 sys.path.insert(0, os.path.join(ROOT, "tools"))
 sys.path.insert(0, os.path.join(ROOT, "tests", "server"))
 import ostrel_publish  # noqa: E402
+import proxy  # noqa: E402
 import testserver  # noqa: E402
 
 API_HOST = "api.ostrel.example"
@@ -288,13 +289,9 @@ class Machine:
         self.s = session
         self.dir = folder
         os.makedirs(folder, exist_ok=True)
-        self.hosts = hosts or {h: "127.0.0.1" for h in HOSTS}
         self.servers = []
         self.procs = []
-        with open(os.path.join(folder, "hosts"), "w") as f:
-            f.write("127.0.0.1 localhost\n::1 localhost\n")
-            for name, ip in self.hosts.items():
-                f.write("%s %s\n" % (ip, name))
+        self.set_hosts(hosts or {h: "127.0.0.1" for h in HOSTS})
         bundle = os.path.join(session.certs, "ca-bundle.crt") if trust else "/etc/ssl/certs/ca-certificates.crt"
         script = ("ip link set lo up && mount --bind %s /etc/hosts && mount --bind %s "
                   "/etc/ssl/certs/ca-certificates.crt && echo ready && exec sleep 86400"
@@ -322,6 +319,26 @@ class Machine:
         # race the next program's start while it saves the registry.
         subprocess.run(self.ns_prefix() + ["wineserver", "-p"], env=self.wine_env(), stdin=subprocess.DEVNULL,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+
+    def set_hosts(self, hosts):
+        """What the names lead to inside the namespace ({name: ip}); also
+        later: the file is rewritten in place under its bind mount."""
+        self.hosts = dict(hosts)
+        with open(os.path.join(self.dir, "hosts"), "w") as f:
+            f.write("127.0.0.1 localhost\n::1 localhost\n")
+            for name, ip in self.hosts.items():
+                f.write("%s %s\n" % (ip, name))
+
+    def set_user_proxy(self, proxy_list="", bypass="", script="", detect=False):
+        """The user's proxy settings, as the Internet Options dialog stores
+        them (the only place Wine's WinHTTP reads them from)."""
+        flags = 1 | (2 if proxy_list else 0) | (4 if script else 0) | (8 if detect else 0)
+        blob = b"".join([(0x46).to_bytes(4, "little"), (1).to_bytes(4, "little"), flags.to_bytes(4, "little")] +
+                        [len(t.encode()).to_bytes(4, "little") + t.encode() for t in (proxy_list, bypass, script)]) + \
+            bytes(32)
+        r = self.wine("reg", "add", r"HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings\Connections",
+                      "/v", "DefaultConnectionSettings", "/t", "REG_BINARY", "/d", blob.hex(), "/f")
+        assert r.rc == 0, r.output
 
     # -- running things inside
     def ns_prefix(self):
@@ -414,10 +431,19 @@ class Machine:
         self.servers.append(srv)
         return srv
 
-    def fault_server(self, ip="127.0.0.1"):
-        srv = FaultServer(self, ip)
+    def fault_server(self, ip="127.0.0.1", http_port=0):
+        srv = FaultServer(self, ip, http_port)
         self.servers.append(srv)
         return srv
+
+    def proxy(self, mapping=None, users=()):
+        """Debian's squid inside the namespace (tests/server/proxy.py): it
+        resolves the names in `mapping` itself, whatever the hosts file says."""
+        os.chmod(self.dir, 0o711)   # squid works as a user of its own: its folder is in here
+        p = proxy.Proxy(tempfile.mkdtemp(prefix="proxy-", dir=self.dir), mapping, users,
+                        popen=lambda cmd, out: self.popen(cmd, out=out, env=dict(os.environ)))
+        self.servers.append(p)
+        return p
 
     def small_drive(self, letter, size_mb):
         """A tmpfs of size_mb mounted inside the namespace, as Wine drive letter:."""
@@ -606,13 +632,14 @@ http {
 class FaultServer:
     """The fault-injecting test server on ip:443 inside the namespace."""
 
-    def __init__(self, machine, ip):
+    def __init__(self, machine, ip, http_port=0):
         self.m = machine
         self.state = tempfile.mkdtemp(prefix="faultserver-", dir=machine.dir)
         for name in ("ca.key", "ca.pem", "server.key", "server.pem", "ca-bundle.crt"):
             shutil.copy(os.path.join(machine.s.certs, name), self.state)
         self.proc = machine.popen(["/usr/bin/python3", os.path.join(ROOT, "tests", "server", "testserver.py"),
-                                   self.state, "--host", ip, "--https-port", "443", "--lifetime", "900"],
+                                   self.state, "--host", ip, "--https-port", "443", "--http-port", str(http_port),
+                                   "--lifetime", "900"],
                                   out=os.path.join(self.state, "server.log"), env=dict(os.environ))
         wait_for(lambda: os.path.exists(os.path.join(self.state, "https_port")) or self.proc.poll() is not None,
                  30, what="the test server")
@@ -723,6 +750,24 @@ class Wizard:
 
     def _xdo(self, *args):
         subprocess.run(["xdotool", *args], env=self.env, capture_output=True, timeout=10)
+
+    def click_at(self, ux, uy):
+        """One click at a point of the page, in layout units."""
+        s = self.scale
+        self._xdo("mousemove", "--sync", str(int(self.x + ux * s)), str(int(self.y + uy * s)))
+        time.sleep(0.2)
+        self._xdo("click", "1")
+        time.sleep(0.3)
+
+    def type(self, text):
+        self._xdo("type", "--delay", "40", text)
+        time.sleep(0.3)
+
+    def select_all(self):
+        """Ctrl+A in the field that has the focus (the modifier held: a
+        one-burst ctrl+a arrives as a plain a)."""
+        self._xdo("keydown", "ctrl", "key", "a", "keyup", "ctrl")
+        time.sleep(0.2)
 
     def step(self):
         """Index of the current step in the side list (its white marker), or None."""

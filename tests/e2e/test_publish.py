@@ -5,9 +5,11 @@ import hashlib
 import json
 import os
 import re
+import struct
 import subprocess
 import sys
 import zipfile
+import zlib
 
 import pytest
 from cryptography.hazmat.primitives.asymmetric import utils
@@ -78,6 +80,25 @@ def test_tree_matches_inputs(tmp_path, launcher):
     assert not [n for n in os.listdir(out) if n.startswith(".publish-")]
 
 
+def raw_name_zip(path, raw, extra=b""):
+    """The game plus one entry whose name is stored as the bytes `raw`,
+    without the UTF-8 mark (as older Windows tools wrote them)."""
+    stand_in = "q" * len(raw)
+    with zipfile.ZipFile(path, "w") as z:
+        z.writestr("Ostrel/Playden.exe", b"MZ")
+        info = zipfile.ZipInfo(stand_in)
+        info.extra = extra
+        z.writestr(info, b"data")
+    data = open(path, "rb").read()
+    open(path, "wb").write(data.replace(stand_in.encode(), raw))
+    return path
+
+
+def unicode_path_field(raw, name):
+    field = b"\x01" + struct.pack("<I", zlib.crc32(raw)) + name.encode()
+    return struct.pack("<HH", 0x7075, len(field)) + field
+
+
 def corrupt_crc(path):
     data = bytearray(open(path, "rb").read())
     i = data.index(b"PAYLOAD-PAYLOAD")
@@ -94,6 +115,10 @@ def corrupt_crc(path):
     ("unsafe", "refuses to write"),
     ("bad_crc", "is damaged"),
     ("lzma", "compression method"),
+    ("cp437_name", "(7-Zip does, and so does python3 -m zipfile -c GAME.zip FOLDER/)."),
+    ("unmarked_utf8_name", "entry 'Ostrel/Caf\u00e9.txt' has a name outside ASCII that isn't marked as UTF-8"),
+    ("unicode_path_field", "entry 'Ostrel/\u00e9t\u00e9.txt' has a name outside ASCII"),
+    ("unsafe_unicode_path_field", "refuses to write (it would skip them and install an incomplete game): '../evil.dll'"),
     ("bad_launcher", "isn't a Windows executable"),
 ])
 def test_refusals_write_nothing(tmp_path, launcher, case, expect):
@@ -113,15 +138,35 @@ def test_refusals_write_nothing(tmp_path, launcher, case, expect):
         corrupt_crc(make_zip(z, ok + [("Ostrel/a.txt", b"PAYLOAD-PAYLOAD")], zipfile.ZIP_STORED))
     elif case == "lzma":
         make_zip(z, ok, zipfile.ZIP_LZMA)
+    elif case == "cp437_name":
+        raw_name_zip(z, b"Ostrel/Caf\x82.txt")
+    elif case == "unmarked_utf8_name":
+        raw_name_zip(z, "Ostrel/Caf\u00e9.txt".encode())
+    elif case == "unicode_path_field":
+        raw_name_zip(z, b"Ostrel/_t_.txt", unicode_path_field(b"Ostrel/_t_.txt", "Ostrel/\u00e9t\u00e9.txt"))
+    elif case == "unsafe_unicode_path_field":
+        raw_name_zip(z, b"Ostrel/ok.dll", unicode_path_field(b"Ostrel/ok.dll", "../evil.dll"))
     else:
         make_zip(z, ok)
         open(launcher, "wb").write(b"#!/bin/sh\n")
     out = tmp_path / "site"
     r = run_publish(launcher, z, out)
     assert r.returncode == 1
-    assert expect in r.stderr and "Nothing was written." in r.stderr
+    assert expect in r.stderr and "Nothing was written." in r.stderr, r.stderr
     assert not out.exists()
     assert not [n for n in os.listdir(tmp_path) if n.startswith(".publish-")]
+
+
+def test_the_archive_the_name_refusal_suggests_is_accepted(tmp_path, launcher):
+    game = tmp_path / "Ostrel"
+    (game / "donn\u00e9es").mkdir(parents=True)
+    (game / "Playden.exe").write_bytes(b"MZ")
+    (game / "donn\u00e9es" / "\u00e9t\u00e9.txt").write_bytes(b"x")
+    made = subprocess.run([sys.executable, "-m", "zipfile", "-c", str(tmp_path / "g.zip"), "Ostrel/"], cwd=tmp_path,
+                          capture_output=True, text=True, timeout=60)
+    assert made.returncode == 0, made.stderr
+    r = run_publish(launcher, tmp_path / "g.zip", tmp_path / "site")
+    assert r.returncode == 0, r.stderr
 
 
 def test_layout_warning_and_fix(tmp_path, launcher):

@@ -99,6 +99,11 @@ def test_faults(server):
     start = time.monotonic()
     assert get(server, "/f/a")[2] == data
     assert time.monotonic() - start >= 0.4
+
+    server.set_fault("/f/a", status=308, location="http://localhost/f/b?x=1", times=1)
+    status, headers, body = get(server, "/f/a", {"Range": "bytes=10-"})
+    assert (status, headers["Location"], body) == (308, "http://localhost/f/b?x=1", b"")
+    assert get(server, "/f/a", {"Range": "bytes=10-"})[0::2] == (206, data[10:])
     server.clear_fault("/f/a")
 
 

@@ -86,6 +86,9 @@ class Fault:
         self.drop_at = sorted(int(v) for v in q.get("drop_at", [""])[0].split(",") if v.strip())
         self.stall_after = g("stall_after", -1)  # go silent after M body bytes...
         self.stall_ms = g("stall_ms", 0)         # ...for T ms (connection kept open), then go on
+        # With a 3xx status: where the answer sends the client (absolute, or
+        # relative to this server).
+        self.location = q.get("location", [""])[0]
 
 
 class State:
@@ -209,8 +212,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if path.startswith(CTL):
             self.control(state, path[len(CTL):], urllib.parse.parse_qs(parsed.query))
             return
+        # Logged in origin form: a client may send the absolute form (Wine
+        # does inside a proxy's tunnel).
+        target = self.path if self.path.startswith("/") else parsed.path + ("?" + parsed.query if parsed.query else "")
         entry = {
-            "method": self.command, "path": self.path, "range": self.headers.get("Range", ""),
+            "method": self.command, "path": target, "range": self.headers.get("Range", ""),
             "status": 0, "authorization": self.headers.get("Authorization", ""),
             "content_type": self.headers.get("Content-Type", ""), "body_size": 0,
             "host": self.headers.get("Host", ""), "scheme": self.server.scheme,
@@ -274,6 +280,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def send_bytes(self, status, data, fault, corrupt, ctype="application/octet-stream"):
         self.send_response(status)
         self.send_header("Content-Type", ctype)
+        if fault and fault.location:
+            self.send_header("Location", fault.location)
         if fault and fault.no_length:
             self.send_header("Connection", "close")
             self.close_connection = True
@@ -530,8 +538,9 @@ class Client:
         self._call("DELETE", "files" + url_path)
 
     def set_fault(self, url_path, body=b"", **fault):
-        # drop_at takes a list of offsets; every other field is a number.
-        q = {k: ",".join(str(int(o)) for o in v) if isinstance(v, (list, tuple)) else int(v) for k, v in fault.items()}
+        # drop_at takes a list of offsets, location a text; every other field is a number.
+        q = {k: ",".join(str(int(o)) for o in v) if isinstance(v, (list, tuple)) else v if isinstance(v, str)
+             else int(v) for k, v in fault.items()}
         self._call("PUT", "fault" + url_path, body, q)
 
     def clear_fault(self, url_path):

@@ -177,6 +177,8 @@ bool SetFault(const std::string& urlPath, const ServerFault& f)
         for (size_t i = 0; i < f.dropAt.size(); i++)
             q += (i ? "%2C" : "") + std::to_string(f.dropAt[i]);
     }
+    if (!f.location.empty())
+        q += "&location=" + Encode(f.location);
     return Control("PUT", "/_ctl/fault" + Encode(urlPath) + q, f.body, nullptr) == 200;
 }
 

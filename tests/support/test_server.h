@@ -38,6 +38,7 @@ struct ServerFault
     std::vector<uint64_t> dropAt;   // file offsets where a delivery breaks off, each once
     int64_t     stallAfter = -1;    // go silent after this many body bytes of each answer...
     int         stallMs = 0;        // ...for this long, keeping the connection open
+    std::string location;           // with a 3xx status: the Location header of the answer
 };
 bool SetFault(const std::string& urlPath, const ServerFault& fault);
 bool ClearFault(const std::string& urlPath);

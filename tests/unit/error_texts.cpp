@@ -15,6 +15,7 @@ TEST_CASE("transport errors by code")
         { 12175, "Send", 0x30, "The server's certificate looks expired or not valid yet - check that this PC's date, time and time zone are right. (0x30)" },
         { 12152, "Receive", 0, "Receive failed (12152)." },
         { 12030, "Send", 0, "Send failed (12030)." },
+        { 12156, "Receive", 0, "The server's redirect can't be followed (too many, or from https to plain http) - please report this to Ostrel." },
         { 0xFFFFFFFFu, "Download", 0, "Download failed (4294967295)." },
     };
     for (const Case& c : cases)
@@ -60,6 +61,8 @@ TEST_CASE("HttpResult: Ok and the user's sentence")
         { 404, "", "", false, "The server answered 404." },
         { 503, R"(["error"])", "", false, "The server answered 503." },
         { 300, "", "", false, "The server answered 300." },
+        { 301, "", "", false, "The server's redirect can't be followed (too many, or from https to plain http) - please report this to Ostrel." },
+        { 308, "", "", false, "The server's redirect can't be followed (too many, or from https to plain http) - please report this to Ostrel." },
         { 199, "", "", false, "The server answered 199." },
     };
     for (const Case& c : cases)
@@ -72,4 +75,20 @@ TEST_CASE("HttpResult: Ok and the user's sentence")
         if (!c.ok)
             CHECK(r.ErrorMessage() == c.message);
     }
+}
+
+TEST_CASE("a proxy's sign-in: one sentence unattended, the page's own when a person can type")
+{
+    const std::string unattended = ProxySignInText(false, false);
+    CHECK(unattended == "The proxy needs a sign-in - run Setup without --auto to enter your user name and password.");
+    CHECK(ProxySignInText(false, true) == unattended);
+    CHECK(ProxySignInText(true, false) ==
+          "The proxy needs a sign-in - enter your user name and password for it, then try again.");
+    CHECK(ProxySignInText(true, true) ==
+          "The proxy didn't accept that user name and password - check them and try again.");
+    // The page shows the two fields only beside the sentences that ask for them.
+    CHECK(AsksForProxySignIn(ProxySignInText(true, false)));
+    CHECK(AsksForProxySignIn(ProxySignInText(true, true)));
+    CHECK_FALSE(AsksForProxySignIn(unattended));
+    CHECK_FALSE(AsksForProxySignIn("Can't reach the server - check your internet connection."));
 }

@@ -170,6 +170,81 @@ TEST_CASE("HttpDownload resumes from the file's size and takes 416 as already co
     }
 }
 
+TEST_CASE("redirects: 308 is followed like 307, the Range goes along, and every chain ends")
+{
+    const std::string full = PatternBytes(0, 200000);
+    const std::string kept = full.substr(0, 70000);
+    const std::string server = TestServerUrl();                 // http://127.0.0.1:PORT
+    const std::string otherHost = "http://localhost:" + server.substr(server.rfind(':') + 1);
+    const char* kCantFollow =
+        "The server's redirect can't be followed (too many, or from https to plain http) - please report this to Ostrel.";
+    struct Hop
+    {
+        int         status;
+        const char* to;     // the next path; "@" before it: on the other host name
+    };
+    struct Case
+    {
+        const char*      name;
+        std::vector<Hop> hops;      // from the first path on
+        bool             arrives;   // the file is served at the end of the chain
+    };
+    const Case cases[] = {
+        {"308 to the same host", {{308, "/b"}}, true},
+        {"308 to another host", {{308, "@/b"}}, true},
+        {"307, which the platform follows itself", {{307, "/b"}}, true},
+        {"308 then 302 then 308", {{308, "/b"}, {302, "@/c"}, {308, "/d"}}, true},
+        {"308 to itself", {{308, "/a"}}, false},
+        {"308 to an address that cannot be used", {{308, "ftp://127.0.0.1/x"}}, false},
+    };
+    for (const Case& c : cases)
+    {
+        const std::string name = c.name;
+        CAPTURE(name);
+        const std::string base = UniqueUrlPath("redirect");
+        std::string path = base + "/a";
+        for (const Hop& hop : c.hops)
+        {
+            ServerFault fault;
+            fault.status = hop.status;
+            const bool other = hop.to[0] == '@';
+            const std::string next = other ? hop.to + 1 : hop.to;
+            fault.location = next.find("://") != std::string::npos ? next
+                             : other                                ? otherHost + base + next
+                                                                    : base + next;   // relative
+            REQUIRE(SetFault(path, fault));
+            path = next.find("://") != std::string::npos ? "" : base + next;
+        }
+        if (c.arrives)
+            REQUIRE(ServeFile(path, full));
+        const std::string file = MakeTempDir("http-redirect") + "\\f.bin";
+        WriteFileBytes(file, kept);
+        std::atomic<uint64_t> done{0}, total{0};
+        HttpResult r = HttpDownload(Url(base + "/a"), "", file, &done, &total, nullptr);
+        std::vector<LoggedRequest> log = RequestLog(base);
+        if (c.arrives)
+        {
+            CHECK(r.Ok());
+            CHECK(ReadFileBytes(file) == full);
+            CHECK(done.load() == full.size());
+            REQUIRE(log.size() == c.hops.size() + 1);
+            for (const LoggedRequest& e : log)
+                CHECK(e.range == "bytes=70000-");
+            CHECK(log.back().status == 206);
+            if (c.hops.size() == 1 && c.hops[0].to[0] == '@')
+                CHECK(log.back().host.rfind("localhost:", 0) == 0);
+        }
+        else
+        {
+            CHECK(r.error == kCantFollow);
+            CHECK(r.ErrorMessage() == kCantFollow);
+            CHECK(ReadFileBytes(file) == kept);
+            // Not resumed by itself: following it again would end the same way.
+            CHECK(log.size() == (c.hops[0].to[0] == 'f' ? 1u : 6u));
+        }
+    }
+}
+
 TEST_CASE("a body without Content-Length leaves bytesTotal at the declared upload total")
 {
     std::string urlPath = UniqueUrlPath("nolength.bin");
@@ -448,4 +523,39 @@ TEST_CASE("https under the real host name with the test CA in the trusted bundle
     CHECK(log[0].scheme == "https");
     CHECK(log[0].host == "cdn.ostrel.example");
     CHECK(log[1].range == "bytes=5000-");
+}
+
+TEST_CASE("redirects under the real host name: on to another https host, never down to plain http" *
+          doctest::skip(EnvVar("OSTREL_TEST_TRUSTED_HTTPS").empty()))
+{
+    const std::string base = UniqueUrlPath("tls-redirect");
+    const std::string full = PatternBytes(0, 100000);
+    REQUIRE(ServeFile(base + "/file", full));
+    ServerFault toApi;
+    toApi.status = 308;
+    toApi.location = "https://api.ostrel.example" + base + "/file";
+    REQUIRE(SetFault(base + "/secure", toApi));
+    std::string file = MakeTempDir("http-tls-redirect") + "\\f.bin";
+    WriteFileBytes(file, full.substr(0, 1000));
+    HttpResult r = HttpDownload("https://cdn.ostrel.example" + base + "/secure", "", file, nullptr, nullptr, nullptr);
+    CHECK(r.Ok());
+    CHECK(ReadFileBytes(file) == full);
+    std::vector<LoggedRequest> log = RequestLog(base);
+    REQUIRE(log.size() == 2);
+    CHECK(log[1].host == "api.ostrel.example");
+    CHECK(log[1].range == "bytes=1000-");
+
+    for (int status : {308, 301})
+    {
+        CAPTURE(status);
+        ServerFault down;
+        down.status = status;
+        down.location = "http://cdn.ostrel.example" + base + "/file";
+        REQUIRE(SetFault(base + "/down", down));
+        HttpResult d = HttpGet("https://cdn.ostrel.example" + base + "/down", "");
+        CHECK(d.ErrorMessage() ==
+              "The server's redirect can't be followed (too many, or from https to plain http) - please report this to Ostrel.");
+    }
+    for (const LoggedRequest& e : RequestLog(base))
+        CHECK(e.scheme == "https");
 }

@@ -2,6 +2,7 @@
 // figures, status lines, speed estimate, step marks, bars and the theme.
 #include <doctest.h>
 
+#include "net/error_texts.h"
 #include "test_support.h"
 #include "wizard/page_style.h"
 #include "wizard/wizard.h"
@@ -189,6 +190,66 @@ TEST_CASE("Try again starts a new check")
         gui.Run(app);
     }
     CHECK(app.infoDone);
+}
+
+TEST_CASE("a proxy's sign-in is asked beside the failure, kept in memory and sent by Try again")
+{
+    HeadlessGui gui;
+    InstallerApp app;
+    app.serverUrl = "http://127.0.0.1:1";
+    app.infoDone = true;
+    app.info.error = "Can't reach the server - check your internet connection.";
+    gui.Run(app);
+    CHECK_FALSE(gui.Shows("User name"));
+
+    app.info.error = ProxySignInText(true, false);
+    gui.Run(app);
+    CHECK(gui.Shows("User name"));
+    CHECK(gui.Shows("Password"));
+    CHECK(gui.Shows("Try again"));
+    const float s = gui.Scale();
+    ImGuiIO& io = ImGui::GetIO();
+    const struct
+    {
+        float       x;
+        const char* typed;
+    } fields[] = {{278, "CORP\\player"}, {430, "s3cr\xC3\xA9t"}};
+    for (const auto& field : fields)
+    {
+        gui.Click(app, field.x * s, 269 * s);
+        io.AddInputCharactersUTF8(field.typed);
+        gui.Run(app);
+        gui.Run(app);
+    }
+    CHECK(app.proxySignIn.user == "CORP\\player");
+    CHECK(app.proxySignIn.password == "s3cr\xC3\xA9t");
+    CHECK_FALSE(gui.Shows("s3cr"));     // the password is never drawn as text
+    CHECK(app.ProxySignInForRequests().canAsk);
+    app.autoMode = true;
+    CHECK_FALSE(app.ProxySignInForRequests().canAsk);
+    app.autoMode = false;
+
+    // Try again sits beside the fields, and the check it starts takes them.
+    gui.Click(app, 556 * s, 270 * s);
+    CHECK_FALSE(app.infoDone);
+    CHECK(app.ProxySignInForRequests().user == "CORP\\player");
+    for (int i = 0; i < 200 && !app.infoDone; i++)
+    {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        gui.Run(app);
+    }
+    CHECK(app.infoDone);
+
+    // The progress page asks the same way after a refusal; Retry is the bar's.
+    app.page = Page_Progress;
+    app.jobFinished = true;
+    app.errorText = ProxySignInText(true, true);
+    gui.Run(app);
+    CHECK(gui.Shows("The proxy didn't accept that user name and password"));
+    CHECK(gui.Shows("User name"));
+    app.errorText = ProxySignInText(false, false);
+    gui.Run(app);
+    CHECK_FALSE(gui.Shows("User name"));
 }
 
 TEST_CASE("the ready page summarises the choices")

@@ -10,11 +10,11 @@ import zlib
 from pathlib import Path
 
 EXPECTED = [
-    "welcome-checking", "welcome-failed", "welcome-figures",
+    "welcome-checking", "welcome-failed", "welcome-proxy-sign-in", "welcome-figures",
     "location-enough", "location-too-little", "location-launcher-only", "ready",
     "progress-server", "progress-launcher", "progress-game-download", "progress-game-check",
     "progress-game-unpack", "progress-linking", "progress-shortcuts", "progress-launcher-only",
-    "progress-failed", "finish-game", "finish-launcher-only",
+    "progress-failed", "progress-proxy-sign-in", "finish-game", "finish-launcher-only",
     "uninstall", "uninstall-not-installed", "removing", "removing-failed", "removed",
     "location-keyboard", "location-japanese", "ready-japanese",
     "high-contrast-welcome", "high-contrast-location", "high-contrast-progress", "high-contrast-failed",

@@ -4,6 +4,7 @@
 // refresh docs/screenshots.
 //   ostrel_gallery.exe OUTPUT_FOLDER
 #include "app/window.h"
+#include "net/error_texts.h"
 #include "state/installer_app.h"
 #include "util/text.h"
 
@@ -82,6 +83,13 @@ std::vector<Shot> Shots()
              a.infoDone = true;
              a.info.error = "Can't reach the server - check your internet connection.";
          }},
+        {"welcome-proxy-sign-in", [](InstallerApp& a) {
+             a.infoDone = true;
+             a.info.error = ProxySignInText(true, false);
+             a.proxySignIn.user = "CORP\\player";
+             a.existingInstall = true;
+             a.existingInstallDir = "C:\\Games\\Ostrel";
+         }},
         {"welcome-figures", [](InstallerApp& a) {
              Figures(a);
              a.existingInstall = true;
@@ -145,6 +153,11 @@ std::vector<Shot> Shots()
              Failed(a, Page_Progress, 1, "The download was damaged twice - check your connection and try again.");
              a.jobBytesDone = 30 * MB;
              a.jobBytesTotal = 48 * MB;
+         }},
+        {"progress-proxy-sign-in", [](InstallerApp& a) {
+             Failed(a, Page_Progress, 2, ProxySignInText(true, true).c_str());
+             a.proxySignIn.user = "player";
+             a.proxySignIn.password = "wrong one";
          }},
         {"finish-game", [](InstallerApp& a) {
              a.page = Page_Finish;
