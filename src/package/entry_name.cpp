@@ -125,15 +125,3 @@ std::string ZipEntryName(std::string_view raw, uint16_t flags, std::string_view 
         return std::string(raw);
     return FromCodePage437(raw);
 }
-
-std::string CentralEntryName(std::string_view directory, uint64_t offset, const std::string& fallback)
-{
-    constexpr size_t kHeader = 46;
-    if (offset > directory.size() || directory.size() - offset < kHeader || Le32(directory, offset) != 0x02014b50)
-        return fallback;
-    const std::string_view record = directory.substr(offset);
-    const size_t nameSize = Le16(record, 28), extraSize = Le16(record, 30);
-    if (record.size() - kHeader < nameSize + extraSize)
-        return fallback;
-    return ZipEntryName(record.substr(kHeader, nameSize), Le16(record, 8), record.substr(kHeader + nameSize, extraSize));
-}

@@ -12,8 +12,3 @@
 // it is code page 437, the format's own rule. Always valid UTF-8: a name
 // marked as UTF-8 that is not is read as code page 437 too.
 std::string ZipEntryName(std::string_view raw, uint16_t flags, std::string_view extra);
-
-// ZipEntryName of the central directory record at `offset` in `directory`
-// (the central directory as the archive stores it); `fallback` when no whole
-// record is there.
-std::string CentralEntryName(std::string_view directory, uint64_t offset, const std::string& fallback);

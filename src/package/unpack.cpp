@@ -9,6 +9,7 @@
 #include "util/handles.h"
 #include "util/long_path.h"
 #include "util/text.h"
+#include "util/windows_error.h"
 
 #include <miniz.h>
 #include <windows.h>
@@ -322,12 +323,82 @@ bool AllocateBuffers(Worker& worker)
     return true;
 }
 
+// What came of unpacking one entry; the sentence says which (EntryFailure).
 enum ExtractOutcome
 {
     Extract_Done,
-    Extract_Failed,
     Extract_Cancelled,
+    Extract_Damaged,        // the archive's bytes don't give what its record says
+    Extract_Unsupported,    // a method or a kind of data this setup cannot unpack
+    Extract_Encrypted,
+    Extract_WriteFailed,    // the system refused the write; its code says why
 };
+
+// The method's name for the person who reports it (names as zip tools show them).
+std::string MethodName(uint16_t method)
+{
+    switch (method)
+    {
+    case 1: return "Shrink";
+    case 2: case 3: case 4: case 5: return "Reduce";
+    case 6: return "Implode";
+    case 9: return "Deflate64";
+    case 10: return "PKWARE Implode";
+    case 12: return "BZip2";
+    case 14: return "LZMA";
+    case 18: return "IBM TERSE";
+    case 19: return "IBM LZ77";
+    case 20: case 93: return "Zstandard";
+    case 94: return "MP3";
+    case 95: return "XZ";
+    case 96: return "JPEG";
+    case 97: return "WavPack";
+    case 98: return "PPMd";
+    default: return "method " + std::to_string(method);
+    }
+}
+
+// Whether an entry with data can be unpacked at all, as its record says:
+// stored or deflated, not encrypted (AES marks itself as method 99), not
+// patch data.
+ExtractOutcome Readability(const PlannedEntry& entry)
+{
+    constexpr uint16_t kAesMethod = 99;
+    if (entry.packedSize == 0)
+        return Extract_Done;
+    if ((entry.flags & (kEncrypted | kStrongEncryption)) || entry.method == kAesMethod)
+        return Extract_Encrypted;
+    if ((entry.flags & kPatchData) || (entry.method != 0 && entry.method != MZ_DEFLATED))
+        return Extract_Unsupported;
+    return Extract_Done;
+}
+
+// One sentence for each way an entry can fail that the setup can tell apart.
+// The archive's digest was right, so bad bytes are the publisher's to mend.
+std::string EntryFailure(ExtractOutcome outcome, const PlannedEntry& entry, DWORD code)
+{
+    switch (outcome)
+    {
+    case Extract_Unsupported:
+        return "The game archive uses a compression method Setup can't unpack (" +
+               ((entry.flags & kPatchData) ? std::string("patch data") : MethodName(entry.method)) +
+               ") - please report this to Ostrel.";
+    case Extract_Encrypted:
+        return "The game archive holds encrypted files Setup can't unpack (" + entry.name +
+               ") - please report this to Ostrel.";
+    case Extract_WriteFailed:
+        if (code == ERROR_DISK_FULL || code == ERROR_HANDLE_DISK_FULL)
+            return "The disk is full: Setup couldn't unpack " + entry.name + " - free some space and try again.";
+        if (code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION)
+            return "Couldn't write " + entry.name + " - is the game still running?";
+        if (code == ERROR_ACCESS_DENIED)
+            return "Couldn't write " + entry.name + " (" + WindowsErrorText(code) +
+                   ") - an antivirus or the folder's permissions may be in the way.";
+        return "Couldn't write " + entry.name + " (" + WindowsErrorText(code) + ").";
+    default:
+        return "The game archive is damaged: " + entry.name + " doesn't unpack correctly - please report this to Ostrel.";
+    }
+}
 
 // Where the entry's data begins: after its local header, whose name and extra
 // field may differ in length from the directory's copy. False when the
@@ -345,35 +416,37 @@ bool FindEntryData(ArchiveCursor& archive, const PlannedEntry& entry, uint64_t& 
 }
 
 // Hands `size` bytes of the entry to its file: CRC, write, progress.
-bool Emit(UnpackWork& work, HANDLE file, const char* data, size_t size, uint32_t& crc, uint64_t& written)
+// ERROR_SUCCESS or the system's code.
+DWORD Emit(UnpackWork& work, HANDLE file, const char* data, size_t size, uint32_t& crc, uint64_t& written)
 {
     crc = (uint32_t)crc32_z(crc, (const Bytef*)data, size);
-    if (WriteAll(file, data, size) != ERROR_SUCCESS)
-        return false;
+    const DWORD code = WriteAll(file, data, size);
+    if (code != ERROR_SUCCESS)
+        return code;
     written += size;
     work.progress.load()->fetch_add(size);
-    return true;
+    return ERROR_SUCCESS;
 }
 
 // Streams one entry into the open file a chunk at a time, whatever its size;
 // progress grows with every chunk written, and cancel is seen between chunks.
 // The entry is whole only when exactly its size came out and the CRC-32 of
 // those bytes is the one its record gives.
-ExtractOutcome ExtractEntry(UnpackWork& work, Worker& worker, const PlannedEntry& entry, HANDLE file, uint64_t& written)
+ExtractOutcome ExtractEntry(UnpackWork& work, Worker& worker, const PlannedEntry& entry, HANDLE file, uint64_t& written,
+                            DWORD& code)
 {
     // An entry without data is an empty file, whatever its method says.
     if (entry.packedSize == 0)
         return Extract_Done;
-    // Encrypted entries and patch data cannot be unpacked; nor can methods
-    // other than stored and deflated. In both, more bytes than the record
-    // announces is damage, and nothing past the announced size is written.
-    if (entry.flags & kTrustedFlags)
-        return Extract_Failed;
-    if (entry.method != 0 && entry.method != MZ_DEFLATED)
-        return Extract_Failed;
+    // Encrypted entries, patch data and methods other than stored and
+    // deflated cannot be unpacked. More bytes than the record announces is
+    // damage, and nothing past the announced size is written.
+    const ExtractOutcome readable = Readability(entry);
+    if (readable != Extract_Done)
+        return readable;
     uint64_t at = 0;
     if (!FindEntryData(worker.archive, entry, at))
-        return Extract_Failed;
+        return Extract_Damaged;
     const uint64_t end = at + entry.packedSize;
     uint32_t crc = 0;
 
@@ -386,14 +459,14 @@ ExtractOutcome ExtractEntry(UnpackWork& work, Worker& worker, const PlannedEntry
                 return Extract_Cancelled;
             const size_t n = (size_t)std::min<uint64_t>(end - at, worker.plain.size());
             if (written + n > entry.size)
-                return Extract_Failed;
+                return Extract_Damaged;
             if (ReadArchive(worker.archive, at, worker.plain.data(), n) != n)
-                return Extract_Failed;
+                return Extract_Damaged;
             at += n;
-            if (!Emit(work, file, worker.plain.data(), n, crc, written))
-                return Extract_Failed;
+            if ((code = Emit(work, file, worker.plain.data(), n, crc, written)) != ERROR_SUCCESS)
+                return Extract_WriteFailed;
         }
-        return written == entry.size && crc == entry.crc ? Extract_Done : Extract_Failed;
+        return written == entry.size && crc == entry.crc ? Extract_Done : Extract_Damaged;
     }
 
     // Deflated: raw deflate (no zlib header), inflated a chunk at a time.
@@ -402,11 +475,17 @@ ExtractOutcome ExtractEntry(UnpackWork& work, Worker& worker, const PlannedEntry
     {
         z = {};
         if (inflateInit2(&z, -MAX_WBITS) != Z_OK)
-            return Extract_Failed;
+        {
+            code = ERROR_NOT_ENOUGH_MEMORY;
+            return Extract_WriteFailed;
+        }
         worker.inflaterReady = true;
     }
     else if (inflateReset(&z) != Z_OK)
-        return Extract_Failed;
+    {
+        code = ERROR_NOT_ENOUGH_MEMORY;
+        return Extract_WriteFailed;
+    }
     z.next_in = nullptr;
     z.avail_in = 0;
     bool finished = false;
@@ -423,7 +502,7 @@ ExtractOutcome ExtractEntry(UnpackWork& work, Worker& worker, const PlannedEntry
             {
                 const size_t n = (size_t)std::min<uint64_t>(end - at, worker.packed.size());
                 if (ReadArchive(worker.archive, at, worker.packed.data(), n) != n)
-                    return Extract_Failed;
+                    return Extract_Damaged;
                 at += n;
                 z.next_in = (Bytef*)worker.packed.data();
                 z.avail_in = (uInt)n;
@@ -436,17 +515,17 @@ ExtractOutcome ExtractEntry(UnpackWork& work, Worker& worker, const PlannedEntry
             }
             // No progress with all the entry's data given: the stream is cut short.
             if (status == Z_BUF_ERROR && z.avail_in == 0 && at == end)
-                return Extract_Failed;
+                return Extract_Damaged;
             if (status != Z_OK && status != Z_BUF_ERROR)
-                return Extract_Failed;
+                return Extract_Damaged;
         }
         const size_t n = worker.plain.size() - z.avail_out;
         if (written + n > entry.size)
-            return Extract_Failed;
-        if (n > 0 && !Emit(work, file, worker.plain.data(), n, crc, written))
-            return Extract_Failed;
+            return Extract_Damaged;
+        if (n > 0 && (code = Emit(work, file, worker.plain.data(), n, crc, written)) != ERROR_SUCCESS)
+            return Extract_WriteFailed;
     }
-    return written == entry.size && crc == entry.crc ? Extract_Done : Extract_Failed;
+    return written == entry.size && crc == entry.crc ? Extract_Done : Extract_Damaged;
 }
 
 void Fail(UnpackWork& work, size_t index, const std::string& sentence)
@@ -518,12 +597,13 @@ void UnpackEntry(UnpackWork& work, Worker& worker, size_t index)
     UniqueFile file(CreateDestination(LongPath(dest.wstring())));
     if (!file)
     {
-        Fail(work, index, "Couldn't write " + WideToUtf8(dest.wstring()) + " - is the game still running?");
+        Fail(work, index, EntryFailure(Extract_WriteFailed, entry, GetLastError()));
         return;
     }
     outcome.wrote = true;
     uint64_t written = 0;
-    ExtractOutcome extracted = ExtractEntry(work, worker, entry, file.get(), written);
+    DWORD code = ERROR_SUCCESS;
+    ExtractOutcome extracted = ExtractEntry(work, worker, entry, file.get(), written, code);
     // Closed here, on this worker: on Windows an antivirus scans a new file
     // while it is being closed.
     file.reset();
@@ -534,8 +614,8 @@ void UnpackEntry(UnpackWork& work, Worker& worker, size_t index)
     // the bar ends where the total is.
     if (entry.size > written)
         work.progress.load()->fetch_add(entry.size - written);
-    if (extracted == Extract_Failed)
-        Fail(work, index, "Couldn't unpack " + entry.name + " - is the disk full?");
+    if (extracted != Extract_Done)
+        Fail(work, index, EntryFailure(extracted, entry, code));
 }
 
 void MarkDone(UnpackWork& work, size_t index)
@@ -740,7 +820,7 @@ void FollowArchive(StreamedUnpack& s)
         entry.flags = flags;
         entry.relative = RelativeName(entry.name);
         const bool folder = !entry.name.empty() && IsSeparator(entry.name.back());
-        const bool readable = !(flags & kTrustedFlags) && (method == 0 || method == MZ_DEFLATED);
+        const bool readable = Readability(entry) == Extract_Done;
         // Entries that are not unpacked (unsafe names, methods it cannot
         // read) are passed over; the pass after the download decides on them.
         if (IsSafeEntryName(entry.name) && !entry.relative.empty() && (folder || readable))
@@ -1380,6 +1460,16 @@ UnpackResult UnpackGameArchive(const std::string& archivePath, const std::string
     mz_zip_reader_end(&reader.zip);
     reader.ready = false;
     records = std::string();
+
+    // Every entry's method is known before a byte is unpacked: an archive
+    // this setup cannot read fails at once, with what is wrong with it.
+    for (size_t i = 0; i < plan.end; i++)
+    {
+        const PlannedEntry& d = plan.entries[i];
+        const ExtractOutcome readable = d.kind == Entry_File ? Readability(d) : Extract_Done;
+        if (readable != Extract_Done)
+            return Failed(EntryFailure(readable, d, ERROR_SUCCESS));
+    }
 
     const fs::path prefix = RelativeName(plan.prefix);
     const fs::path game = GameFolderRelative(install, prefix, options.ownGameDir);

@@ -256,6 +256,59 @@ def test_drive_too_small(session, machines):
     assert "Ostrel Launcher.exe" in left
 
 
+def set_method(zpath, name, method):
+    """Marks one entry as compressed with another method (local header and
+    central directory alike), as 7-Zip's -mm=Deflate64 would have written it."""
+    with open(zpath, "rb") as f:
+        data = bytearray(f.read())
+    for sig, name_at, method_at in ((b"PK\x03\x04", 30, 8), (b"PK\x01\x02", 46, 10)):
+        at = data.find(sig)
+        while at >= 0:
+            if data[at + name_at:at + name_at + len(name)] == name.encode():
+                data[at + method_at:at + method_at + 2] = method.to_bytes(2, "little")
+            at = data.find(sig, at + 1)
+    with open(zpath, "wb") as f:
+        f.write(data)
+
+
+def test_archives_that_cannot_be_unpacked_leave_no_game_behind(session, machines):
+    m = machines()
+    srv = m.fault_server()
+
+    # A method Setup can't unpack, in the middle of the archive.
+    zpath = os.path.join(session.root, "deflate64.zip")
+    with zipfile.ZipFile(zpath, "w", zipfile.ZIP_DEFLATED) as z:
+        z.write(session.game_exe, "Ostrel/Playden.exe")
+        z.writestr("Ostrel/data/music.pak", os.urandom(300000))
+        z.writestr("Ostrel/readme.txt", b"last")
+    set_method(zpath, "Ostrel/data/music.pak", 9)
+    srv.serve_tree(harness.write_tree(session, os.path.join(session.root, "deflate64-tree"), session.launcher_exe,
+                                      zpath, harness.honest_document(session.launcher_exe, zpath)))
+    assert m.run_setup("--auto", "--dir", "C:\\Games\\A") == 2
+    assert checks.failure_lines(m) == ["FAILED: The game archive uses a compression method Setup can't unpack "
+                                       "(Deflate64) - please report this to Ostrel."]
+    # The launcher is in place and the verified archive waits; of the game
+    # nothing is there, not even the hidden folder it was unpacked into.
+    left = sorted(os.listdir(m.unix("C:\\Games\\A")))
+    assert left == ["Ostrel Launcher.exe", "Ostrel.download.zip"]
+
+    # A disk that fills up while the game unpacks (the document understates
+    # the unpacked size, so the space check lets it start).
+    zpath = os.path.join(session.root, "zeros.zip")
+    with zipfile.ZipFile(zpath, "w", zipfile.ZIP_DEFLATED) as z:
+        z.write(session.game_exe, "Ostrel/Playden.exe")
+        z.writestr("Ostrel/data/zeros.bin", bytes(160 << 20))
+    lying = harness.honest_document(session.launcher_exe, zpath)
+    lying["game"]["unpacked"] = 1000
+    srv.serve_tree(harness.write_tree(session, os.path.join(session.root, "zeros-tree"), session.launcher_exe,
+                                      zpath, lying))
+    drive = m.small_drive("U", 64 + 8)
+    assert m.run_setup("--auto", "--dir", "U:\\Ostrel") == 2
+    assert checks.failure_lines(m)[1:] == ["FAILED: The disk is full: Setup couldn't unpack Ostrel/data/zeros.bin - "
+                                           "free some space and try again."]
+    assert [os.path.basename(p) for p in m.ls_inside(drive)] == ["Ostrel Launcher.exe", "Ostrel.download.zip"]
+
+
 def test_unsafe_entry_names_are_never_written(session, machines):
     zpath = os.path.join(session.root, "unsafe.zip")
     with zipfile.ZipFile(zpath, "w") as z:

@@ -154,3 +154,21 @@ std::string TestSignature(const TestSigningKey& key, const std::string& data)
 {
     return EncodeBase64(TestSignatureBytes(key, data)) + "\n";
 }
+
+void RemarkZipEntry(std::string& zip, const std::string& name, uint16_t method, uint16_t flags)
+{
+    for (const char* sig : {"PK\x03\x04", "PK\x01\x02"})
+    {
+        const bool central = sig[2] == '\x01';
+        for (size_t at = zip.find(sig); at != std::string::npos; at = zip.find(sig, at + 1))
+        {
+            if (zip.compare(at + (central ? 46 : 30), name.size(), name) != 0)
+                continue;
+            const size_t f = at + (central ? 8 : 6);
+            zip[f] = (char)((uint8_t)zip[f] | (flags & 0xFF));
+            zip[f + 1] = (char)((uint8_t)zip[f + 1] | (flags >> 8));
+            zip[f + 2] = (char)(method & 0xFF);
+            zip[f + 3] = (char)(method >> 8);
+        }
+    }
+}

@@ -1,5 +1,6 @@
 // Helpers shared by the test programs.
 #pragma once
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,10 @@ struct ZipEntry
     int         level = 6;
 };
 std::string MakeZip(const std::vector<ZipEntry>& entries);
+// Sets an entry's method and adds to its flags, in its local header and in
+// its central directory record alike (the entry found by its name): how
+// archives of other tools are made from one of MakeZip's.
+void RemarkZipEntry(std::string& zip, const std::string& name, uint16_t method, uint16_t flags);
 // SHA-256 of bytes, through a scratch file and the setup's own hashing.
 std::string Sha256Of(const std::string& bytes);
 

@@ -237,6 +237,27 @@ TEST_CASE("failures keep the archive for the next run")
         CHECK(ReadFileBytes(s.archive) == partial);
         CHECK(job.phase.load() == 0);
     }
+    SUBCASE("an entry in a method Setup can't unpack: its sentence, and nothing of the game in the folder")
+    {
+        Scene s("deflate64");
+        s.zip = MakeZip({{"Build-3/a.txt", "first", 6}, {"Build-3/big.pak", PatternBytes(3, 200000), 6},
+                         {"Build-3/game.exe", "game", 6}});
+        RemarkZipEntry(s.zip, "Build-3/big.pak", 9, 0);
+        REQUIRE(ServeFile(s.urlPath, s.zip));
+        s.params.sha256 = Sha256Of(s.zip);
+        InstallJob job;
+        RunGameJob(s.params, job);
+        CHECK_FALSE(job.succeeded.load());
+        CHECK(ErrorOf(job) ==
+              "The game archive uses a compression method Setup can't unpack (Deflate64) - please report this to Ostrel.");
+        // The verified archive stays, as after every failed unpack; nothing
+        // else, not even the staging folder the stream wrote into.
+        std::vector<std::string> left;
+        for (const auto& e : fs::directory_iterator(fs::path(Utf8ToWide(s.params.installDir))))
+            left.push_back(WideToUtf8(e.path().filename().wstring()));
+        CHECK(left == std::vector<std::string>{"Ostrel.download.zip"});
+        CHECK(ReadFileBytes(s.archive) == s.zip);
+    }
     SUBCASE("the archive has no executable: the unpack's sentence")
     {
         Scene s("no-exe");

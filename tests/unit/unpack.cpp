@@ -79,6 +79,9 @@ void Put32At(std::string& z, size_t at, uint32_t value)
         z[at + i] = (char)(value >> (8 * i));
 }
 
+const char* const kDamaged =
+    "The game archive is damaged: Game/data.bin doesn't unpack correctly - please report this to Ostrel.";
+
 // Every file the unpack says it wrote can be opened with no sharing at all:
 // no worker still holds it.
 void CheckClosed(const Scene& s, const std::vector<std::string>& files)
@@ -469,7 +472,7 @@ TEST_CASE("failures and their sentences")
         InstallJob job;
         UnpackResult r = Unpack(s, "game.exe", job);
         CHECK(r.outcome == UnpackResult::Failed);
-        CHECK(r.error == "Couldn't unpack Game/data.bin - is the disk full?");
+        CHECK(r.error == "The game archive is damaged: Game/data.bin doesn't unpack correctly - please report this to Ostrel.");
         CHECK(Listing(s.install).empty());
         // The failed entry still counts as done. (Another worker may already
         // have begun the entry after it.)
@@ -498,7 +501,7 @@ TEST_CASE("failures and their sentences")
         InstallJob job;
         UnpackResult r = Unpack(s, "game.exe", job);
         CHECK(r.outcome == UnpackResult::Failed);
-        CHECK(r.error == "Couldn't unpack Game/large.bin - is the disk full?");
+        CHECK(r.error == "The game archive is damaged: Game/large.bin doesn't unpack correctly - please report this to Ostrel.");
         CHECK(Listing(s.install).empty());
     }
     SUBCASE("an entry whose data or directory record is damaged fails, and nothing past its size is written")
@@ -525,6 +528,7 @@ TEST_CASE("failures and their sentences")
             {
                 const char* what;
                 void (*apply)(std::string& zip, size_t record, size_t localHeader, uint32_t packed);
+                const char* sentence = kDamaged;
             };
             static const Damage kDamage[] = {
                 {"a wrong CRC-32", [](std::string& z, size_t rec, size_t, uint32_t) { z[rec + 16] ^= 0x01; }},
@@ -535,8 +539,10 @@ TEST_CASE("failures and their sentences")
                 {"compressed data cut short", [](std::string& z, size_t rec, size_t, uint32_t n) { Put32At(z, rec + 20, n - 64); }},
                 {"compressed bytes changed halfway",
                  [](std::string& z, size_t, size_t local, uint32_t n) { z[local + 30 + 13 + n / 2] ^= 0x5a; }},
-                {"an unknown method", [](std::string& z, size_t rec, size_t, uint32_t) { z[rec + 10] = 14; }},
-                {"marked encrypted", [](std::string& z, size_t rec, size_t, uint32_t) { z[rec + 8] |= 0x01; }},
+                {"an unknown method", [](std::string& z, size_t rec, size_t, uint32_t) { z[rec + 10] = 14; },
+                 "The game archive uses a compression method Setup can't unpack (LZMA) - please report this to Ostrel."},
+                {"marked encrypted", [](std::string& z, size_t rec, size_t, uint32_t) { z[rec + 8] |= 0x01; },
+                 "The game archive holds encrypted files Setup can't unpack (Game/data.bin) - please report this to Ostrel."},
                 {"no local header where the directory points", [](std::string& z, size_t, size_t local, uint32_t) {
                      z[local] = 'X'; }},
             };
@@ -551,7 +557,7 @@ TEST_CASE("failures and their sentences")
                 InstallJob job;
                 UnpackResult r = Unpack(s, "game.exe", job);
                 CHECK(r.outcome == UnpackResult::Failed);
-                CHECK(r.error == "Couldn't unpack Game/data.bin - is the disk full?");
+                CHECK(r.error == d.sentence);
                 CHECK(Listing(s.install).empty());
             }
         }
@@ -620,6 +626,48 @@ TEST_CASE("failures and their sentences")
         CHECK(r.outcome == UnpackResult::Failed);
         CHECK(r.error == "Couldn't write " + s.In("Game\\b.txt") + " - is the game still running?");
         CHECK(Listing(s.install) == std::set<std::string>{"Game", "Game/b.txt"});
+    }
+}
+
+TEST_CASE("an archive Setup can't unpack is refused whole, with what is wrong with it, before a byte is written")
+{
+    // The entry sits in the middle: entries before it would be unpacked first
+    // if its method were found only when its turn came.
+    struct Case
+    {
+        const char* what;
+        uint16_t    method;
+        uint16_t    flags;
+        const char* sentence;
+    };
+    const Case cases[] = {
+        {"Deflate64 (7-Zip's -mm=Deflate64)", 9, 0,
+         "The game archive uses a compression method Setup can't unpack (Deflate64) - please report this to Ostrel."},
+        {"BZip2", 12, 0,
+         "The game archive uses a compression method Setup can't unpack (BZip2) - please report this to Ostrel."},
+        {"a method nobody names", 77, 0,
+         "The game archive uses a compression method Setup can't unpack (method 77) - please report this to Ostrel."},
+        {"patch data", 8, 32,
+         "The game archive uses a compression method Setup can't unpack (patch data) - please report this to Ostrel."},
+        {"AES, which marks itself as method 99", 99, 1,
+         "The game archive holds encrypted files Setup can't unpack (Game/data.bin) - please report this to Ostrel."},
+        {"strong encryption", 8, 1 | 64,
+         "The game archive holds encrypted files Setup can't unpack (Game/data.bin) - please report this to Ostrel."},
+    };
+    for (const Case& c : cases)
+    {
+        CAPTURE(c.what);
+        std::string zip = MakeZip({{"Game/first.txt", Pattern(300000, 1, true), 6}, {"Game/data.bin", Pattern(4096, 2, false), 6},
+                                   {"Game/last.txt", "last", 0}, {"Game/game.exe", "exe", 0}});
+        RemarkZipEntry(zip, "Game/data.bin", c.method, c.flags);
+        Scene s("unreadable", {});
+        WriteFileBytes(s.archive, zip);
+        InstallJob job;
+        UnpackResult r = Unpack(s, "game.exe", job);
+        CHECK(r.outcome == UnpackResult::Failed);
+        CHECK(r.error == c.sentence);
+        CHECK(Listing(s.install).empty());
+        CHECK(job.bytesDone.load() == 0);
     }
 }
 
