@@ -174,6 +174,15 @@ std::string Sha256File(const std::string& path)
     return FinishHex(hash.get());
 }
 
+bool Sha256Bytes(const std::string& data, unsigned char (&digest)[32])
+{
+    UniqueHash hash = NewHash();
+    // BCryptHashData takes at most 4 GiB a call; what is hashed here is far smaller.
+    return hash && data.size() <= 0xFFFFFFFFu &&
+           BCryptHashData(hash.get(), (PUCHAR)data.data(), (ULONG)data.size(), 0) == 0 &&
+           BCryptFinishHash(hash.get(), digest, 32, 0) == 0;
+}
+
 DigestStream::~DigestStream()
 {
     if (!worker.joinable())

@@ -13,6 +13,8 @@
 
 // 64 lower-case hex characters; "" when the digest cannot be computed.
 std::string Sha256File(const std::string& path);
+// The 32 digest bytes of a small buffer held in memory; false when BCrypt fails.
+bool Sha256Bytes(const std::string& data, unsigned char (&digest)[32]);
 
 // The digest of a file that a download is writing, computed on a helper
 // thread from the same bytes, so that no second pass over the file is needed.

@@ -1,5 +1,6 @@
 #include "state/document_signature.h"
 
+#include "package/sha256.h"
 #include "util/handles.h"
 
 #include <windows.h>
@@ -7,11 +8,6 @@
 
 #include <cstdint>
 #include <cstring>
-
-// mingw-w64's headers lack the predefined pseudo-handle.
-#ifndef BCRYPT_SHA256_ALG_HANDLE
-#define BCRYPT_SHA256_ALG_HANDLE ((BCRYPT_ALG_HANDLE)0x00000041)
-#endif
 
 namespace
 {
@@ -34,14 +30,6 @@ struct KeyTraits
 };
 using UniqueKey = UniqueHandle<KeyTraits>;
 
-struct HashTraits
-{
-    using Handle = BCRYPT_HASH_HANDLE;
-    static Handle Invalid() { return nullptr; }
-    static void Close(Handle h) { BCryptDestroyHash(h); }
-};
-using UniqueHash = UniqueHandle<HashTraits>;
-
 int Base64Digit(char c)
 {
     if (c >= 'A' && c <= 'Z')
@@ -55,17 +43,6 @@ int Base64Digit(char c)
     if (c == '/')
         return 63;
     return -1;
-}
-
-bool Sha256Of(const std::string& data, unsigned char (&digest)[32])
-{
-    UniqueHash hash;
-    if (BCryptCreateHash(BCRYPT_SHA256_ALG_HANDLE, hash.put(), nullptr, 0, nullptr, 0, 0) != 0)
-        return false;
-    // BCryptHashData takes at most 4 GiB a call; the document is far smaller.
-    if (BCryptHashData(hash.get(), (PUCHAR)data.data(), (ULONG)data.size(), 0) != 0)
-        return false;
-    return BCryptFinishHash(hash.get(), digest, sizeof(digest), 0) == 0;
 }
 
 // Whether one key (in the configured form) signed the digest.
@@ -139,7 +116,7 @@ std::string CheckDocumentSignature(const std::string& document, const std::strin
 
     unsigned char digest[32] = {};
     UniqueAlg alg;
-    if (!Sha256Of(document, digest) ||
+    if (!Sha256Bytes(document, digest) ||
         BCryptOpenAlgorithmProvider(alg.put(), BCRYPT_ECDSA_P256_ALGORITHM, nullptr, 0) != 0)
         return kSignatureUnchecked;
     for (const std::string& key : publicKeys)
